@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test: the plain build, the
+# same suite under AddressSanitizer and UndefinedBehaviorSanitizer, and the
+# Windows cross build. Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")"
+source scripts/packages.sh
+scripts/install-deps.sh "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+
+jobs=$(nproc)
+status=0
+
+run_suite() {  # name, build dir, extra cmake arguments...
+  local name=$1 dir=$2
+  shift 2
+  echo "== $name"
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  (cd "$dir" && ctest --output-on-failure -j "$jobs") || status=1
+}
+
+run_suite "tests" build
+ASAN_OPTIONS=abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+  run_suite "tests under AddressSanitizer and UndefinedBehaviorSanitizer" build-san -DKESTROVA_SANITIZE=ON
+
+exit $status

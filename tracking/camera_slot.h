@@ -1,0 +1,53 @@
+// The state shared by tracking, measurement and display: two camera slots and
+// the tracker's counters and settings, plus frame intake.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Integer pixel position: x from the left edge, y the row index counted from
+// the bottom row of the picture. (0, 0) also stands for "no target".
+struct ImagePoint {
+    int32_t x;
+    int32_t y;
+};
+
+// One camera. Images are 24 bits a pixel (blue, green, red), rows packed at
+// width * 3 bytes, row 0 at the bottom of the picture.
+struct CameraSlot {
+    int32_t width;
+    int32_t height;
+    uint8_t* workImage;  // analysed and overwritten in place; null while absent
+    uint8_t* rawImage;   // untouched copy of the last frame; null while absent
+    ImagePoint latestPoint;
+};
+
+struct TrackerState {
+    int32_t threshold;  // starts at 60
+    int32_t viewMode;   // 0 raw, 1 mask, 2 overlay
+    int32_t sums[4];    // x0, y0, x1, y1
+    int32_t sampleCount;
+    ImagePoint averagedPoints[2];
+};
+
+extern CameraSlot cameraSlots[2];
+extern TrackerState tracker;
+
+// Copies a delivered frame into both images of the slot, allocating them on
+// the first frame. Always returns true.
+bool acceptFrame(int slot, const uint8_t* frame, uint32_t bytesUsed);
+
+// Bytes an image of the slot holds at its current size: width * 3 * height,
+// 0 for an unknown slot or a size that is not positive.
+size_t slotImageBytes(int slot);
+
+// The slot's images, or null when absent or smaller than the slot's current
+// size (only possible if the size was changed after the images were made).
+// Every reader of the images goes through these.
+uint8_t* usableWorkImage(int slot);
+uint8_t* usableRawImage(int slot);
+
+// Frees both images and puts the slot and the tracker back to their initial
+// values. The program never calls these; tests and the fuzzer do.
+void resetCameraSlot(int slot);
+void resetTrackerState();
