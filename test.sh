@@ -19,8 +19,10 @@ run_suite() {  # name, build dir, extra cmake arguments...
   (cd "$dir" && ctest --output-on-failure -j "$jobs") || status=1
 }
 
-run_suite "tests" build
+# KESTROVA_BUILD_DIR lets several checkouts of one machine build side by side.
+build=${KESTROVA_BUILD_DIR:-build}
+run_suite "tests" "$build"
 ASAN_OPTIONS=abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
-  run_suite "tests under AddressSanitizer and UndefinedBehaviorSanitizer" build-san -DKESTROVA_SANITIZE=ON
+  run_suite "tests under AddressSanitizer and UndefinedBehaviorSanitizer" "$build-san" -DKESTROVA_SANITIZE=ON
 
 exit $status

@@ -1,0 +1,9 @@
+// kernel32: the last-error code.
+#include "platform/win32.h"
+
+namespace {
+thread_local DWORD lastError = ERROR_SUCCESS;
+}
+
+DWORD WINAPI GetLastError() { return lastError; }
+void WINAPI SetLastError(DWORD error) { lastError = error; }
