@@ -25,4 +25,8 @@ run_suite "tests" "$build"
 ASAN_OPTIONS=abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite "tests under AddressSanitizer and UndefinedBehaviorSanitizer" "$build-san" -DKESTROVA_SANITIZE=ON
 
+echo "== Windows build (MinGW-w64, real <windows.h> and <vfw.h>)"
+cmake -S . -B "$build-win" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build-win" -j "$jobs" || status=1
+
 exit $status

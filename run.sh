@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds Kestrova (release) and runs it.
+#
+# Cameras: KESTROVA_CAMERAS as set by the user; unset, every V4L2 camera, or
+# the moving simulated stereo rig when there is none.
+# COM1: the device KESTROVA_COM1 names; unset, a pseudo-terminal whose far
+# end prints each report received, one per line. Ctrl-C ends it.
+set -euo pipefail
+cd "$(dirname "$0")"
+source scripts/packages.sh
+scripts/install-deps.sh "${BUILD_PACKAGES[@]}"
+
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-release -j "$(nproc)" --target kestrova serial_monitor
+
+if [ -z "${KESTROVA_CAMERAS:-}" ] && ! compgen -G '/dev/video*' >/dev/null; then
+  echo "No camera found: using the simulated stereo rig (KESTROVA_CAMERAS=sim)."
+  export KESTROVA_CAMERAS=sim
+fi
+if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  echo "No display: running headless."
+fi
+
+if [ -n "${KESTROVA_COM1:-}" ]; then
+  exec build-release/kestrova
+fi
+exec build-release/serial_monitor build-release/kestrova
