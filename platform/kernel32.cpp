@@ -1,9 +1,429 @@
-// kernel32: the last-error code.
+// kernel32: the last-error code, and files and serial ports over POSIX
+// descriptors and termios.
+//
+// Handles. A HANDLE is a heap record (descriptor and the device's identity),
+// registered in a set; every call looks the handle up there first, so a
+// bogus, null or closed handle fails with ERROR_INVALID_HANDLE and is never
+// dereferenced. Like the system itself, the handles belong to one thread.
+//
+// Device names. "COMn" and "\\.\COMn" (n from 1 to 255, any letter case, an
+// optional trailing ':') name the device in the environment variable
+// KESTROVA_COMn, by default /dev/ttyS<n-1>; a variable that is set but empty
+// names no device. Any other name is opened as a path.
+//
+// No sharing. Windows refuses a second open of a COM port; here every handle
+// is exclusive, whoever the second opener is:
+//  - within this process, the registry refuses a second handle to the same
+//    device (same device number for character devices, same file otherwise);
+//  - in other processes, TIOCEXCL makes the kernel refuse a terminal's open
+//    to anyone but root, and flock(LOCK_EX | LOCK_NB) on the descriptor
+//    refuses everyone else who opens through this code, root included.
+// The second opener gets ERROR_ACCESS_DENIED for a terminal (as for a COM
+// port) and ERROR_SHARING_VIOLATION for any other file. CloseHandle ends
+// both: it drops the exclusive mode and closes the descriptor, which
+// releases the lock.
+//
+// Line settings. GetCommState reads the DCB from termios. SetCommState
+// compares the DCB with what GetCommState reports for the line now and
+// changes in termios only what differs, so flow control and the rest stay as
+// the port has them unless the DCB asks otherwise. A COM port only knows
+// binary transfers, so SetCommState also turns output processing (OPOST) off:
+// the bytes written go out exactly as given, with no CR/LF translation. The
+// input side is left alone; nothing here reads.
+//
+// Writes are synchronous and complete, but never wait more than about one
+// second in all: a line that takes no data (flow control holding it, a far
+// end that stopped reading) fails the write with ERROR_TIMEOUT.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <set>
+#include <string>
+
 #include "platform/win32.h"
 
 namespace {
+
 thread_local DWORD lastError = ERROR_SUCCESS;
+
+constexpr DWORD DTR_CONTROL_ENABLE = 1;
+constexpr BYTE MARKPARITY = 3;
+constexpr BYTE SPACEPARITY = 4;
+constexpr BYTE ONE5STOPBITS = 1;
+constexpr int WRITE_TIMEOUT_MS = 1000;
+
+struct FileHandle {
+    int fd;
+    bool terminal;
+    bool writable;
+    dev_t device;  // device number of a character device, else the file system
+    ino_t inode;   // zero for a character device
+};
+
+std::set<FileHandle*> openHandles;
+
+DWORD errorFromErrno(int error) {
+    switch (error) {
+        case ENOENT: return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR:
+        case ENAMETOOLONG:
+        case ELOOP: return ERROR_PATH_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+        case EBUSY:
+        case EROFS:
+        case EISDIR: return ERROR_ACCESS_DENIED;
+        case EWOULDBLOCK: return ERROR_SHARING_VIOLATION;
+        case EBADF: return ERROR_INVALID_HANDLE;
+        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+        case ENOTTY:
+        case EOPNOTSUPP: return ERROR_NOT_SUPPORTED;
+        case EINVAL: return ERROR_INVALID_PARAMETER;
+        case ENXIO:
+        case ENODEV: return ERROR_DEVICE_NOT_CONNECTED;
+        case ETIMEDOUT: return ERROR_TIMEOUT;
+        default: return ERROR_GEN_FAILURE;
+    }
 }
+
+BOOL failWith(DWORD error) {
+    lastError = error;
+    return FALSE;
+}
+BOOL failWithErrno() { return failWith(errorFromErrno(errno)); }
+
+// Reads the line settings; fails with ERROR_NOT_SUPPORTED for a handle that
+// is no serial line.
+bool readTermios(int fd, termios& tio) {
+    if (tcgetattr(fd, &tio) == 0) return true;
+    failWith(errno == ENOTTY || errno == EINVAL ? ERROR_NOT_SUPPORTED : errorFromErrno(errno));
+    return false;
+}
+
+FileHandle* findHandle(HANDLE handle) {
+    auto* record = static_cast<FileHandle*>(handle);
+    return openHandles.count(record) != 0 ? record : nullptr;
+}
+
+// Wide name to UTF-8; false for a value that is no Unicode character.
+bool toUtf8(LPCWSTR text, std::string& out) {
+    for (; *text != 0; ++text) {
+        const uint32_t c = uint32_t(*text);
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+        if (c < 0x80) {
+            out += char(c);
+        } else if (c < 0x800) {
+            out += char(0xC0 | (c >> 6));
+            out += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += char(0xE0 | (c >> 12));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        } else {
+            out += char(0xF0 | (c >> 18));
+            out += char(0x80 | ((c >> 12) & 0x3F));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        }
+    }
+    return true;
+}
+
+// The port number of "COMn", "COMn:", "\\.\COMn"; 0 for any other name.
+int comPortNumber(LPCWSTR name) {
+    if (name[0] == L'\\' && name[1] == L'\\' && name[2] == L'.' && name[3] == L'\\') name += 4;
+    const auto upper = [](WCHAR c) { return c >= L'a' && c <= L'z' ? WCHAR(c - L'a' + L'A') : c; };
+    if (upper(name[0]) != L'C' || upper(name[1]) != L'O' || upper(name[2]) != L'M') return 0;
+    name += 3;
+    if (*name < L'1' || *name > L'9') return 0;
+    int number = 0;
+    for (; *name >= L'0' && *name <= L'9'; ++name) {
+        number = number * 10 + int(*name - L'0');
+        if (number > 255) return 0;
+    }
+    if (*name == L':') ++name;
+    return *name == 0 ? number : 0;
+}
+
+// The path a name opens; false when the name names nothing.
+bool devicePath(LPCWSTR name, std::string& path) {
+    if (const int port = comPortNumber(name)) {
+        const std::string variable = "KESTROVA_COM" + std::to_string(port);
+        if (const char* value = std::getenv(variable.c_str())) {
+            path = value;
+            return !path.empty();
+        }
+        path = "/dev/ttyS" + std::to_string(port - 1);
+        return true;
+    }
+    return toUtf8(name, path) && !path.empty();
+}
+
+struct BaudRate {
+    DWORD rate;
+    speed_t speed;
+};
+const BaudRate baudRates[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
+    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000},
+};
+
+DWORD rateOfSpeed(speed_t speed) {
+    for (const BaudRate& entry : baudRates)
+        if (entry.speed == speed) return entry.rate;
+    return 0;
+}
+
+bool speedOfRate(DWORD rate, speed_t& speed) {
+    for (const BaudRate& entry : baudRates) {
+        if (entry.rate == rate) {
+            speed = entry.speed;
+            return true;
+        }
+    }
+    return false;
+}
+
+DCB dcbFromTermios(const termios& tio) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = rateOfSpeed(cfgetospeed(&tio));
+    dcb.fBinary = 1;
+    dcb.fParity = (tio.c_iflag & INPCK) ? 1 : 0;
+    const bool hardwareFlow = (tio.c_cflag & CRTSCTS) != 0;
+    dcb.fOutxCtsFlow = hardwareFlow ? 1 : 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = hardwareFlow ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+    dcb.fOutX = (tio.c_iflag & IXON) ? 1 : 0;
+    dcb.fInX = (tio.c_iflag & IXOFF) ? 1 : 0;
+    switch (tio.c_cflag & CSIZE) {
+        case CS5: dcb.ByteSize = 5; break;
+        case CS6: dcb.ByteSize = 6; break;
+        case CS7: dcb.ByteSize = 7; break;
+        default: dcb.ByteSize = 8; break;
+    }
+    if (!(tio.c_cflag & PARENB))
+        dcb.Parity = NOPARITY;
+    else if (tio.c_cflag & CMSPAR)
+        dcb.Parity = (tio.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
+    else
+        dcb.Parity = (tio.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+    if (!(tio.c_cflag & CSTOPB))
+        dcb.StopBits = ONESTOPBIT;
+    else
+        dcb.StopBits = dcb.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
+    dcb.XonChar = char(tio.c_cc[VSTART]);
+    dcb.XoffChar = char(tio.c_cc[VSTOP]);
+    return dcb;
+}
+
+void setFlag(tcflag_t& flags, tcflag_t flag, bool on) { flags = on ? (flags | flag) : (flags & ~flag); }
+
+// Applies to tio what differs between want and now; false when want asks
+// for something this line cannot be set to.
+bool applyDcb(const DCB& want, const DCB& now, termios& tio) {
+    if (want.ByteSize < 5 || want.ByteSize > 8 || want.Parity > SPACEPARITY || want.StopBits > TWOSTOPBITS)
+        return false;
+    // One and a half stop bits go with 5 data bits only, two with 6 to 8.
+    if (want.StopBits == ONE5STOPBITS && want.ByteSize != 5) return false;
+    if (want.StopBits == TWOSTOPBITS && want.ByteSize == 5) return false;
+    if ((want.fOutX || want.fInX) && want.XonChar == want.XoffChar) return false;
+    if (want.BaudRate != now.BaudRate) {
+        speed_t speed;
+        if (!speedOfRate(want.BaudRate, speed)) return false;
+        cfsetospeed(&tio, speed);
+        cfsetispeed(&tio, speed);
+    }
+    if (want.ByteSize != now.ByteSize) {
+        static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+        tio.c_cflag = (tio.c_cflag & ~CSIZE) | sizes[want.ByteSize - 5];
+    }
+    if (want.Parity != now.Parity) {
+        setFlag(tio.c_cflag, PARENB, want.Parity != NOPARITY);
+        setFlag(tio.c_cflag, PARODD, want.Parity == ODDPARITY || want.Parity == MARKPARITY);
+        setFlag(tio.c_cflag, CMSPAR, want.Parity == MARKPARITY || want.Parity == SPACEPARITY);
+    }
+    if (want.StopBits != now.StopBits) setFlag(tio.c_cflag, CSTOPB, want.StopBits != ONESTOPBIT);
+    if (want.fParity != now.fParity) setFlag(tio.c_iflag, INPCK, want.fParity != 0);
+    if (want.fOutxCtsFlow != now.fOutxCtsFlow || want.fRtsControl != now.fRtsControl)
+        setFlag(tio.c_cflag, CRTSCTS, want.fOutxCtsFlow || want.fRtsControl == RTS_CONTROL_HANDSHAKE);
+    if (want.fOutX != now.fOutX) setFlag(tio.c_iflag, IXON, want.fOutX != 0);
+    if (want.fInX != now.fInX) setFlag(tio.c_iflag, IXOFF, want.fInX != 0);
+    if (want.XonChar != now.XonChar) tio.c_cc[VSTART] = cc_t(want.XonChar);
+    if (want.XoffChar != now.XoffChar) tio.c_cc[VSTOP] = cc_t(want.XoffChar);
+    tio.c_oflag &= ~OPOST;
+    return true;
+}
+
+bool sameSettings(const DCB& a, const DCB& b) {
+    return a.BaudRate == b.BaudRate && a.ByteSize == b.ByteSize && a.Parity == b.Parity &&
+           a.StopBits == b.StopBits && a.fParity == b.fParity && a.fOutxCtsFlow == b.fOutxCtsFlow &&
+           a.fRtsControl == b.fRtsControl && a.fOutX == b.fOutX && a.fInX == b.fInX &&
+           a.XonChar == b.XonChar && a.XoffChar == b.XoffChar;
+}
+
+int setTermios(int fd, const termios& tio) {
+    int result;
+    do result = tcsetattr(fd, TCSANOW, &tio);
+    while (result != 0 && errno == EINTR);
+    return result;
+}
+
+long long monotonicMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+// Writes all of data to fd (non-blocking) within the deadline.
+BOOL writeAll(int fd, const char* data, DWORD size, DWORD& written) {
+    const long long deadline = monotonicMs() + WRITE_TIMEOUT_MS;
+    while (written < size) {
+        const ssize_t n = write(fd, data + written, size - written);
+        if (n > 0) {
+            written += DWORD(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return failWithErrno();
+        // No room now: wait for it until the deadline.
+        for (;;) {
+            const long long left = deadline - monotonicMs();
+            if (left <= 0) return failWith(ERROR_TIMEOUT);
+            pollfd waitFor{fd, POLLOUT, 0};
+            const int ready = poll(&waitFor, 1, int(left));
+            if (ready > 0) break;  // writable, or an error the next write reports
+            if (ready < 0 && errno != EINTR) return failWithErrno();
+        }
+    }
+    return TRUE;
+}
+
+}  // namespace
 
 DWORD WINAPI GetLastError() { return lastError; }
 void WINAPI SetLastError(DWORD error) { lastError = error; }
+
+HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD creation,
+                          DWORD, HANDLE) {
+    (void)shareMode;  // never shared; see above
+    if (fileName == nullptr) {
+        failWith(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (creation != OPEN_EXISTING) {
+        failWith(ERROR_NOT_SUPPORTED);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::string path;
+    if (!devicePath(fileName, path)) {
+        failWith(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    const bool reads = (access & GENERIC_READ) != 0, writes = (access & GENERIC_WRITE) != 0;
+    const int mode = writes ? (reads ? O_RDWR : O_WRONLY) : O_RDONLY;
+    // Non-blocking, so that a modem line (carrier detect) cannot hold the open.
+    const int fd = open(path.c_str(), mode | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        failWithErrno();
+        return INVALID_HANDLE_VALUE;
+    }
+    const auto fail = [fd](DWORD error) {
+        close(fd);
+        failWith(error);
+        return INVALID_HANDLE_VALUE;
+    };
+    struct stat info;
+    if (fstat(fd, &info) != 0) return fail(errorFromErrno(errno));
+    const bool terminal = isatty(fd) != 0;
+    const DWORD refused = terminal ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION;
+    const bool character = S_ISCHR(info.st_mode);
+    const dev_t device = character ? info.st_rdev : info.st_dev;
+    const ino_t inode = character ? 0 : info.st_ino;
+    for (const FileHandle* other : openHandles)
+        if (other->device == device && other->inode == inode) return fail(refused);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(errno == EWOULDBLOCK ? refused : errorFromErrno(errno));
+    if (terminal) ioctl(fd, TIOCEXCL);  // best effort: the lock above already holds
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(errorFromErrno(errno));
+    auto* record = new FileHandle{fd, terminal, writes, device, inode};
+    openHandles.insert(record);
+    return record;
+}
+
+BOOL WINAPI CloseHandle(HANDLE handle) {
+    FileHandle* record = findHandle(handle);
+    if (record == nullptr) return failWith(ERROR_INVALID_HANDLE);
+    openHandles.erase(record);
+    if (record->terminal) ioctl(record->fd, TIOCNXCL);
+    const int result = close(record->fd);
+    delete record;
+    // The descriptor is gone whatever close reports.
+    return result == 0 || errno == EINTR ? TRUE : failWithErrno();
+}
+
+BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb) {
+    FileHandle* record = findHandle(file);
+    if (record == nullptr) return failWith(ERROR_INVALID_HANDLE);
+    if (dcb == nullptr) return failWith(ERROR_INVALID_PARAMETER);
+    termios tio;
+    if (!readTermios(record->fd, tio)) return FALSE;
+    *dcb = dcbFromTermios(tio);
+    return TRUE;
+}
+
+// Changes only what the DCB changes, then reads the line back: a setting the
+// device did not take fails the call and the line keeps its old settings.
+BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb) {
+    FileHandle* record = findHandle(file);
+    if (record == nullptr) return failWith(ERROR_INVALID_HANDLE);
+    if (dcb == nullptr) return failWith(ERROR_INVALID_PARAMETER);
+    termios old;
+    if (!readTermios(record->fd, old)) return FALSE;
+    const DCB now = dcbFromTermios(old);
+    termios tio = old;
+    if (!applyDcb(*dcb, now, tio)) return failWith(ERROR_INVALID_PARAMETER);
+    if (setTermios(record->fd, tio) != 0) {
+        const int error = errno;
+        setTermios(record->fd, old);
+        return failWith(errorFromErrno(error));
+    }
+    termios result;
+    if (!readTermios(record->fd, result)) return FALSE;
+    if (!sameSettings(dcbFromTermios(result), dcbFromTermios(tio))) {
+        setTermios(record->fd, old);
+        return failWith(ERROR_INVALID_PARAMETER);
+    }
+    return TRUE;
+}
+
+BOOL WINAPI WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
+                      LPOVERLAPPED overlapped) {
+    if (bytesWritten != nullptr) *bytesWritten = 0;
+    FileHandle* record = findHandle(file);
+    if (record == nullptr) return failWith(ERROR_INVALID_HANDLE);
+    if (overlapped != nullptr || (buffer == nullptr && bytesToWrite != 0)) return failWith(ERROR_INVALID_PARAMETER);
+    if (!record->writable) return failWith(ERROR_ACCESS_DENIED);
+    // The descriptor stays blocking for others; the wait is bounded here.
+    const int flags = fcntl(record->fd, F_GETFL);
+    if (flags < 0 || fcntl(record->fd, F_SETFL, flags | O_NONBLOCK) != 0) return failWithErrno();
+    DWORD written = 0;
+    const BOOL ok = writeAll(record->fd, static_cast<const char*>(buffer), bytesToWrite, written);
+    const DWORD error = lastError;
+    fcntl(record->fd, F_SETFL, flags);
+    lastError = error;
+    if (bytesWritten != nullptr) *bytesWritten = written;
+    return ok;
+}

@@ -5,7 +5,13 @@
 
 // Opens and configures COM1 once at start-up; failures are shown to the user
 // and leave the link without a port (or with its previous line settings).
+// Called again while a port is open, it gives that port back first.
 void openSerialLink();
 
 // Writes " a b c d" to the port; does nothing while no port is open.
 void sendReport(int32_t a, int32_t b, int32_t c, int32_t d);
+
+// Gives the port back and leaves the link without one, so that the device
+// can be opened again (the port is opened exclusively). The running program
+// keeps its port to the end; this is for an orderly exit and for tests.
+void closeSerialLink();
