@@ -165,6 +165,30 @@ TEST_F(TrackingTest, ImagesAreNotUsedPastTheirSizeWhenTheSlotGrows) {
     EXPECT_EQ(findCentroid(0).x, 0);
 }
 
+// A frame size with no pixel, such as a capture driver's width above 2^31
+// read as a negative number: intake copies nothing and the analysis finds no
+// target without walking the rows or columns the size claims (ASan catches
+// any overrun). A width of 0 with a huge height must not cost a long walk.
+TEST_F(TrackingTest, SizesWithoutPixelsGiveNoUsableImage) {
+    const int32_t sizes[][2] = {{-320, 240}, {240, -320}, {-1, -1}, {0, INT32_MAX}, {INT32_MAX, 0}, {INT32_MIN, 1}};
+    for (const auto& size : sizes) {
+        resetCameraSlot(0);
+        cameraSlots[0].width = size[0];
+        cameraSlots[0].height = size[1];
+        std::vector<uint8_t> frame(64, 0);
+        frame[2] = 255;
+        EXPECT_TRUE(acceptFrame(0, frame.data(), uint32_t(frame.size())));
+        EXPECT_NE(cameraSlots[0].workImage, nullptr);  // zero-length images, as for 0x0
+        EXPECT_EQ(usableWorkImage(0), nullptr);
+        EXPECT_EQ(usableRawImage(0), nullptr);
+        segmentByColour(0, kRed);
+        removeSpecks(0, 1);
+        const ImagePoint p = findCentroid(0);
+        EXPECT_EQ(p.x, 0);
+        EXPECT_EQ(p.y, 0);
+    }
+}
+
 // --- segmentation -------------------------------------------------------------
 
 TEST_F(TrackingTest, SegmentationTableAtDefaultThreshold) {

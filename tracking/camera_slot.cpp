@@ -42,13 +42,21 @@ size_t slotImageBytes(int slot) {
     return bytes > kMaxImageBytes ? 0 : size_t(bytes);
 }
 
+// A slot without a pixel (a width or height of 0, or a negative one from a
+// bogus frame size) has no usable image either: its zero-length images hold
+// nothing to read, and a reader that walked its rows or columns by the
+// slot's size would run off them.
 uint8_t* usableWorkImage(int slot) {
-    if (!validSlot(slot) || requestedBytes(slot) > workCapacity[slot]) return nullptr;
+    if (!validSlot(slot)) return nullptr;
+    const uint64_t bytes = requestedBytes(slot);
+    if (bytes == 0 || bytes > workCapacity[slot]) return nullptr;
     return cameraSlots[slot].workImage;
 }
 
 uint8_t* usableRawImage(int slot) {
-    if (!validSlot(slot) || requestedBytes(slot) > rawCapacity[slot]) return nullptr;
+    if (!validSlot(slot)) return nullptr;
+    const uint64_t bytes = requestedBytes(slot);
+    if (bytes == 0 || bytes > rawCapacity[slot]) return nullptr;
     return cameraSlots[slot].rawImage;
 }
 

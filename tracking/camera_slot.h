@@ -41,8 +41,9 @@ bool acceptFrame(int slot, const uint8_t* frame, uint32_t bytesUsed);
 // 0 for an unknown slot or a size that is not positive.
 size_t slotImageBytes(int slot);
 
-// The slot's images, or null when absent or smaller than the slot's current
-// size (only possible if the size was changed after the images were made).
+// The slot's images, or null when absent, when the slot's size has no pixel
+// (0 or negative), or when smaller than the slot's current size (only
+// possible if the size was changed after the images were made).
 // Every reader of the images goes through these.
 uint8_t* usableWorkImage(int slot);
 uint8_t* usableRawImage(int slot);
