@@ -33,7 +33,19 @@
 //
 // Writes are synchronous and complete, but never wait more than about one
 // second in all: a line that takes no data (flow control holding it, a far
-// end that stopped reading) fails the write with ERROR_TIMEOUT.
+// end that stopped reading) fails the write with ERROR_TIMEOUT. A write is
+// never left half done on the line, where its head would run into whatever
+// is written next (for reports with no framing, a half report would shift
+// every later one): when the line took only part of it before the time ran
+// out, the rest is kept and goes out first, before anything else, as soon as
+// the line takes data again. Data the line took nothing of is dropped whole.
+// Once a write has timed out, later writes do not wait again until the line
+// has taken a whole write: a far end that stays stuck costs each write
+// nothing, and a program writing once a second does not stall every second.
+//
+// At exit every handle still open is given back as CloseHandle does, so a
+// program that ends without closing its port leaves no exclusive mode on the
+// line (which would keep others out while anyone still holds it open).
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -66,9 +78,23 @@ struct FileHandle {
     bool writable;
     dev_t device;  // device number of a character device, else the file system
     ino_t inode;   // zero for a character device
+    std::string unsent;  // the rest of a write the line took only part of
+    bool stalled;        // the last write timed out; writes do not wait
 };
 
 std::set<FileHandle*> openHandles;
+
+bool giveBack(FileHandle* record);
+
+struct GiveBackAtExit {
+    ~GiveBackAtExit() {
+        while (!openHandles.empty()) {
+            FileHandle* record = *openHandles.begin();
+            openHandles.erase(openHandles.begin());
+            giveBack(record);
+        }
+    }
+} giveBackAtExit;
 
 DWORD errorFromErrno(int error) {
     switch (error) {
@@ -287,9 +313,9 @@ long long monotonicMs() {
     return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
-// Writes all of data to fd (non-blocking) within the deadline.
-BOOL writeAll(int fd, const char* data, DWORD size, DWORD& written) {
-    const long long deadline = monotonicMs() + WRITE_TIMEOUT_MS;
+// Writes all of data to fd (non-blocking) by the deadline; written counts
+// what went out, also when it fails.
+BOOL writeAll(int fd, const char* data, DWORD size, DWORD& written, long long deadline) {
     while (written < size) {
         const ssize_t n = write(fd, data + written, size - written);
         if (n > 0) {
@@ -309,6 +335,51 @@ BOOL writeAll(int fd, const char* data, DWORD size, DWORD& written) {
         }
     }
     return TRUE;
+}
+
+// Writes what is left of an earlier write, then data, by the deadline (see
+// the top of this file).
+BOOL writeWhole(FileHandle* record, const char* data, DWORD size, DWORD& written, long long deadline) {
+    if (!record->unsent.empty()) {
+        DWORD done = 0;
+        const BOOL ok = writeAll(record->fd, record->unsent.data(), DWORD(record->unsent.size()), done, deadline);
+        record->unsent.erase(0, done);
+        if (!ok) {
+            if (lastError == ERROR_TIMEOUT) {
+                record->stalled = true;
+            } else {
+                record->unsent.clear();  // the line is broken; nothing more goes out
+            }
+            return FALSE;
+        }
+    }
+    if (writeAll(record->fd, data, size, written, deadline)) {
+        record->stalled = false;
+        return TRUE;
+    }
+    if (lastError == ERROR_TIMEOUT) {
+        record->stalled = true;
+        if (written > 0) record->unsent.assign(data + written, size - written);
+    }
+    return FALSE;
+}
+
+// Closes the descriptor and frees the record, which must be out of the
+// registry already; false when close reported an error (errno). What is
+// left of a half-written write goes out if the line takes it at once.
+bool giveBack(FileHandle* record) {
+    if (!record->unsent.empty()) {
+        const int flags = fcntl(record->fd, F_GETFL);
+        DWORD done = 0;
+        if (flags >= 0 && fcntl(record->fd, F_SETFL, flags | O_NONBLOCK) == 0)
+            writeAll(record->fd, record->unsent.data(), DWORD(record->unsent.size()), done, monotonicMs());
+    }
+    if (record->terminal) ioctl(record->fd, TIOCNXCL);
+    const int result = close(record->fd);
+    const int error = errno;
+    delete record;
+    errno = error;
+    return result == 0 || error == EINTR;
 }
 
 }  // namespace
@@ -358,7 +429,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSEC
     if (terminal) ioctl(fd, TIOCEXCL);  // best effort: the lock above already holds
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(errorFromErrno(errno));
-    auto* record = new FileHandle{fd, terminal, writes, device, inode};
+    auto* record = new FileHandle{fd, terminal, writes, device, inode, std::string(), false};
     openHandles.insert(record);
     return record;
 }
@@ -367,11 +438,8 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
     FileHandle* record = findHandle(handle);
     if (record == nullptr) return failWith(ERROR_INVALID_HANDLE);
     openHandles.erase(record);
-    if (record->terminal) ioctl(record->fd, TIOCNXCL);
-    const int result = close(record->fd);
-    delete record;
     // The descriptor is gone whatever close reports.
-    return result == 0 || errno == EINTR ? TRUE : failWithErrno();
+    return giveBack(record) ? TRUE : failWithErrno();
 }
 
 BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb) {
@@ -420,7 +488,8 @@ BOOL WINAPI WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD
     const int flags = fcntl(record->fd, F_GETFL);
     if (flags < 0 || fcntl(record->fd, F_SETFL, flags | O_NONBLOCK) != 0) return failWithErrno();
     DWORD written = 0;
-    const BOOL ok = writeAll(record->fd, static_cast<const char*>(buffer), bytesToWrite, written);
+    const long long deadline = monotonicMs() + (record->stalled ? 0 : WRITE_TIMEOUT_MS);
+    const BOOL ok = writeWhole(record, static_cast<const char*>(buffer), bytesToWrite, written, deadline);
     const DWORD error = lastError;
     fcntl(record->fd, F_SETFL, flags);
     lastError = error;
