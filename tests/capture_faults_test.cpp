@@ -1,0 +1,165 @@
+// Cameras that misbehave while the program runs, on the simulated rig with
+// the ball held still at 2 m: one that stops delivering, delivers short or
+// oversized frames, or disappears. The tracking tick and the report cycle run
+// as the timers would run them, 25 ticks to a report.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "capture/capture_source.h"
+#include "measurement/distance.h"
+#include "measurement/tracking_cycle.h"
+#include "platform/stand_in.h"
+#include "platform/stereo_rig.h"
+#include "platform/window_internal.h"
+#include "tracking/camera_slot.h"
+
+namespace {
+
+using standin::CaptureFault;
+
+constexpr int kWidth = 320, kHeight = 240;
+constexpr size_t kFrameBytes = size_t(kWidth) * 3 * kHeight;
+constexpr double kDistance = 2.0;
+
+// Counts the paints the ticks ask for.
+int paints = 0;
+LRESULT CALLBACK countPaints(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg != WM_PAINT) return DefWindowProcW(hwnd, msg, wParam, lParam);
+    ++paints;
+    PAINTSTRUCT ps;
+    BeginPaint(hwnd, &ps);
+    EndPaint(hwnd, &ps);
+    return 0;
+}
+
+class CaptureFaults : public ::testing::Test {
+protected:
+    HWND window = nullptr;
+
+    void SetUp() override {
+        reset();
+        window = standin::createWindowObject(0, L"Kestrova", L"Kestrova", WS_OVERLAPPEDWINDOW, 0, 0, 640, 240,
+                                             nullptr, 0, countPaints);
+        ASSERT_NE(createCaptureSource(window, 0, 0, 0), nullptr);
+        ASSERT_NE(createCaptureSource(window, 320, 0, 0), nullptr);
+        paints = 0;
+    }
+    void TearDown() override { reset(); }
+    static void reset() {
+        standin::destroyAllWindows();
+        setenv("KESTROVA_CAMERAS", "sim:2.0", 1);
+        standin::resetCaptureDevices();
+        resetCaptureSources();
+        resetCameraSlot(0);
+        resetCameraSlot(1);
+        resetTrackerState();
+    }
+
+    // One second of the program: 25 ticks, then the report. The ticks must
+    // all run and be painted whatever the cameras do.
+    void runOneSecond() {
+        const int paintsBefore = paints;
+        for (int tick = 0; tick < 25; ++tick) runTrackingTick(window);
+        EXPECT_EQ(tracker.sampleCount, 25);
+        EXPECT_GE(paints - paintsBefore, 25);
+        runReportCycle();
+    }
+
+    static std::vector<uint8_t> rawImage(int slot) {
+        const uint8_t* raw = usableRawImage(slot);
+        return raw != nullptr ? std::vector<uint8_t>(raw, raw + kFrameBytes) : std::vector<uint8_t>();
+    }
+    static bool averagedPointIsNoTarget(int slot) {
+        return tracker.averagedPoints[slot].x == 0 && tracker.averagedPoints[slot].y == 0;
+    }
+};
+
+// The estimate for the ball at 2 m, to within a pixel of disparity either way.
+void expectTwoMetres(float estimate) {
+    const double disparity = 0.14 * standin::stereoRigFocalLength(kWidth) / kDistance;
+    const auto distanceFor = [](double d) { return 0.14 * kWidth / (2.0 * std::tan(0.262) * d); };
+    EXPECT_GE(estimate, distanceFor(disparity + 1.0));
+    EXPECT_LE(estimate, distanceFor(disparity - 1.0));
+}
+
+// A camera that stops delivering: the ticks go on, its view keeps the last
+// picture, its stale mask counts as no target, so after a whole second
+// without frames the distance reads "Too Far"; frames again, and the
+// distance is back a second later.
+TEST_F(CaptureFaults, ACameraThatStopsDeliveringKeepsItsPictureAndReadsTooFar) {
+    runOneSecond();
+    expectTwoMetres(estimateDistance());
+    const std::vector<uint8_t> lastPicture = rawImage(1);
+    ASSERT_EQ(lastPicture.size(), kFrameBytes);
+
+    standin::injectCaptureFault(1, CaptureFault::StopDelivering);
+    runOneSecond();
+    EXPECT_TRUE(rawImage(1) == lastPicture) << "the view of the stopped camera changed";
+    EXPECT_TRUE(averagedPointIsNoTarget(1));
+    EXPECT_FALSE(averagedPointIsNoTarget(0));  // the other camera goes on
+    EXPECT_EQ(estimateDistance(), -1.0f);
+    runOneSecond();
+    EXPECT_EQ(estimateDistance(), -1.0f);
+
+    standin::injectCaptureFault(1, CaptureFault::None);
+    runOneSecond();
+    expectTwoMetres(estimateDistance());
+}
+
+// Short frames fill only the bottom half of the images; the rest keeps the
+// last whole picture, and the tracker follows what is new. Oversized frames
+// are cut at the image size and change nothing.
+TEST_F(CaptureFaults, ShortAndOversizedFramesKeepTheTickGoing) {
+    runOneSecond();
+    const std::vector<uint8_t> lastPicture = rawImage(0);
+    standin::injectCaptureFault(0, CaptureFault::ShortFrame);
+    standin::injectCaptureFault(1, CaptureFault::OversizedFrame);
+    runOneSecond();
+    const std::vector<uint8_t> picture = rawImage(0);
+    ASSERT_EQ(picture.size(), kFrameBytes);
+    EXPECT_TRUE(std::equal(picture.begin() + kFrameBytes / 2, picture.end(), lastPicture.begin() + kFrameBytes / 2))
+        << "the top half of a short frame's picture changed";
+    // Half the ball: its lower half, at the same columns.
+    EXPECT_FALSE(averagedPointIsNoTarget(0));
+    EXPECT_LT(tracker.averagedPoints[0].y, kHeight / 2);
+    const float distance = estimateDistance();
+    EXPECT_NEAR(distance, kDistance, 0.1);
+
+    standin::injectCaptureFault(0, CaptureFault::None);
+    runOneSecond();
+    expectTwoMetres(estimateDistance());
+    std::vector<uint8_t> whole(kFrameBytes);  // no byte of the oversized tail got in
+    const int grabs = 3 * 25;
+    standin::renderStereoRigFrame(1, (grabs - 1) * 0.04, kDistance, kWidth, kHeight, whole.data());
+    EXPECT_TRUE(rawImage(1) == whole);
+}
+
+// A camera that disappears for good: its view keeps the last picture and
+// the distance reads "Too Far" from the next whole second on, while the
+// other camera keeps tracking; with both gone the ticks and reports go on.
+TEST_F(CaptureFaults, ACameraThatDisappearsLeavesTheRestRunning) {
+    runOneSecond();
+    const std::vector<uint8_t> lastPicture = rawImage(0);
+    standin::injectCaptureFault(0, CaptureFault::Disappear);
+    runOneSecond();
+    EXPECT_TRUE(rawImage(0) == lastPicture);
+    EXPECT_TRUE(averagedPointIsNoTarget(0));
+    EXPECT_FALSE(averagedPointIsNoTarget(1));
+    EXPECT_EQ(estimateDistance(), -1.0f);
+
+    standin::injectCaptureFault(0, CaptureFault::None);  // gone is gone
+    runOneSecond();
+    EXPECT_EQ(estimateDistance(), -1.0f);
+
+    standin::injectCaptureFault(1, CaptureFault::Disappear);
+    runOneSecond();
+    EXPECT_TRUE(averagedPointIsNoTarget(0));
+    EXPECT_TRUE(averagedPointIsNoTarget(1));
+    EXPECT_EQ(estimateDistance(), -1.0f);
+}
+
+}  // namespace
