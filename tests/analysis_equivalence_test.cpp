@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <string>
@@ -131,31 +132,38 @@ TEST_F(AnalysisEquivalenceTest, EveryColourGetsTheExactScaledDistanceAndTableEnt
     EXPECT_GT(wholeNumbers, 0u);  // the tie at the threshold is exercised
 }
 
-// Colours whose v is whole or just off a whole number, where the threshold
-// decides, plus a spread of ordinary ones.
+// Colours where the threshold decides: every colour whose v is a whole
+// number (about 500, v = 60 among them), colours whose v is just off one,
+// and a spread of ordinary ones.
 std::vector<uint8_t> decidingColours() {
+    const ColourLevelTable table = colourLevelTable(kRed);
     const ReferenceColour r = normalisedReference(kRed);
     std::vector<uint8_t> pixels;
+    auto add = [&pixels](uint32_t c) {
+        const uint8_t bytes[3] = {uint8_t(c), uint8_t(c >> 8), uint8_t(c >> 16)};
+        pixels.insert(pixels.end(), bytes, bytes + 3);
+    };
+    for (uint32_t c = 0; c < (1u << 24); ++c) {
+        if ((table.exact[c >> 6] >> (c & 63) & 1) != 0 || c % 4099 == 0) add(c);
+    }
     std::vector<uint8_t> run(256 * 3);
     std::vector<float> v(256);
-    for (uint32_t redGreen = 0; redGreen < 65536; redGreen += 3) {
+    for (uint32_t redGreen = 0; redGreen < 65536; redGreen += 5) {
         for (int b = 0; b < 256; ++b) {
             run[b * 3] = uint8_t(b);
             run[b * 3 + 1] = uint8_t(redGreen);
             run[b * 3 + 2] = uint8_t(redGreen >> 8);
         }
         computeScaledDistances(run.data(), 256, r, v.data());
-        for (int b = 0; b < 256; ++b) {
+        for (uint32_t b = 0; b < 256; ++b) {
             const double offWhole = v[b] - std::floor(double(v[b]) + 0.5);
-            if (std::fabs(offWhole) < 2e-5 || (redGreen % 997 == 0 && b % 7 == 0)) {
-                pixels.insert(pixels.end(), &run[b * 3], &run[b * 3 + 3]);
-            }
+            if (offWhole != 0 && std::fabs(offWhole) < 2e-5) add(b | redGreen << 8);
         }
     }
-    const uint8_t fixed[][3] = {{0, 0, 255}, {64, 64, 255}, {0, 128, 255}, {128, 128, 255}, {255, 255, 255},
-                                {0, 0, 0},   {22, 22, 22},  {0, 0, 30},    {0, 255, 0},     {255, 0, 0},
-                                {0, 117, 183}, {0, 0, 39},  {0, 0, 38}};
-    for (const auto& c : fixed) pixels.insert(pixels.end(), c, c + 3);
+    for (const uint32_t c : {0xFF0000u, 0xFF4040u, 0xFF8000u, 0xFF8080u, 0xFFFFFFu, 0u, 0x161616u, 0x1E0000u,
+                             0x00FF00u, 0x0000FFu, 0xB77500u, 0x270000u, 0x260000u}) {
+        add(c);
+    }
     return pixels;
 }
 
@@ -172,6 +180,20 @@ TEST_F(AnalysisEquivalenceTest, TableAndComputedSegmentationAtEveryThreshold) {
         segmentPixels(computed.data(), n, kRed, t, false);
         ASSERT_EQ(viaTable, expected) << "threshold " << t;
         ASSERT_EQ(computed, expected) << "threshold " << t;
+    }
+}
+
+TEST_F(AnalysisEquivalenceTest, TableWithoutVectorInstructionsAtEveryThreshold) {
+    // Fewer than sixteen pixels at a time go through the plain C++ look-up.
+    const std::vector<uint8_t> colours = decidingColours();
+    for (int32_t t = -2; t <= 163; ++t) {
+        for (size_t start = 0; start + 45 <= colours.size(); start += 45) {
+            std::vector<uint8_t> expected(colours.begin() + long(start), colours.begin() + long(start) + 45);
+            std::vector<uint8_t> viaTable = expected;
+            reference::segmentByColour(expected.data(), 15, 1, kRed, t);
+            segmentPixels(viaTable.data(), 15, kRed, t, true);
+            ASSERT_EQ(viaTable, expected) << "threshold " << t << " from colour " << start / 3;
+        }
     }
 }
 
@@ -202,8 +224,9 @@ TEST_F(AnalysisEquivalenceTest, OtherReferenceColours) {
 }
 
 TEST_F(AnalysisEquivalenceTest, SegmentByColourOnSlotsOfEverySize) {
-    // Small sizes are computed pixel by pixel, from 128x128 on the table is used.
-    const int32_t sizes[][2] = {{1, 1}, {2, 2}, {3, 1}, {1, 5}, {7, 3}, {127, 129}, {128, 128}, {321, 241}};
+    // Small sizes are computed pixel by pixel, from 256x256 pixels on the
+    // table is used.
+    const int32_t sizes[][2] = {{1, 1}, {2, 2}, {3, 1}, {1, 5}, {7, 3}, {255, 257}, {256, 256}, {321, 241}};
     for (const auto& size : sizes) {
         const std::vector<uint8_t> frame = sceneFrame(0, 0.4, size[0], size[1]);
         for (const int32_t t : {60, 0, 64, 114, 161, 162, -1}) {

@@ -192,7 +192,7 @@ __attribute__((target("ssse3"))) size_t segmentFromTableSsse3(uint8_t* bgr, size
 }
 
 bool cpuHasSsse3() {
-    static const bool ssse3 = __builtin_cpu_supports("ssse3");
+    static const bool ssse3 = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3"));
     return ssse3;
 }
 #endif

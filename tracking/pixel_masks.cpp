@@ -106,7 +106,7 @@ __attribute__((target("ssse3"))) void rowMasksSsse3(const uint8_t* row, size_t w
 }
 
 bool cpuHasSsse3() {
-    static const bool ssse3 = __builtin_cpu_supports("ssse3");
+    static const bool ssse3 = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3"));
     return ssse3;
 }
 #endif

@@ -19,11 +19,11 @@ void normaliseColour(float& c0, float& c1, float& c2) {
 
 namespace {
 
-// From this many pixels on, an image is segmented through the per-colour
-// table. Building the table costs about as much as computing some tens of
-// millions of pixels, once per reference colour; smaller images alone are
-// cheaper to compute pixel by pixel.
-constexpr size_t kTablePixels = size_t(1) << 14;
+// From this many pixels on (a 320x240 camera frame has more) an image is
+// segmented through the per-colour table, built on the first such image:
+// about 0.1 s once, against about 7 ns a pixel computed and under 1 ns a
+// pixel looked up. Smaller images are computed pixel by pixel.
+constexpr size_t kTablePixels = size_t(1) << 16;
 
 }  // namespace
 
