@@ -1,0 +1,137 @@
+#include "tracking/pixel_masks.h"
+
+#if (defined(__x86_64__) || defined(_M_X64)) && !defined(KESTROVA_PORTABLE_ONLY)
+#include <emmintrin.h>
+#define KESTROVA_MASKS_SSE2 1
+#if defined(__GNUC__)
+#include <tmmintrin.h>
+#define KESTROVA_MASKS_SSSE3 1  // compiled for SSSE3 per function, used after a CPU check
+#endif
+#endif
+
+namespace {
+
+// Pixels from x on into the words, eight at a time and then one at a time.
+template <bool wantWhite>
+void rowMasksFrom(size_t x, const uint8_t* row, size_t width, uint64_t* background, uint64_t* white) {
+    for (; x + 8 <= width; x += 8) {
+        const uint8_t* p = row + x * 3;
+        uint32_t bg = 0, wh = 0;
+        for (int i = 0; i < 8; ++i) {
+            const uint32_t first = p[i * 3] == 255;
+            bg |= first << i;
+            if (wantWhite) wh |= (first & uint32_t(p[i * 3 + 1] == 255) & uint32_t(p[i * 3 + 2] == 255)) << i;
+        }
+        background[x >> 6] |= uint64_t(bg) << (x & 63);
+        if (wantWhite) white[x >> 6] |= uint64_t(wh) << (x & 63);
+    }
+    for (; x < width; ++x) {
+        const uint8_t* p = row + x * 3;
+        const bool isBackground = p[0] == 255;
+        background[x >> 6] |= uint64_t(isBackground) << (x & 63);
+        if (wantWhite) white[x >> 6] |= uint64_t(isBackground & (p[1] == 255) & (p[2] == 255)) << (x & 63);
+    }
+}
+
+void rowMasksFrom(size_t x, const uint8_t* row, size_t width, uint64_t* background, uint64_t* white) {
+    if (white != nullptr) {
+        rowMasksFrom<true>(x, row, width, background, white);
+    } else {
+        rowMasksFrom<false>(x, row, width, background, white);
+    }
+}
+
+void clearWords(size_t width, uint64_t* background, uint64_t* white) {
+    for (size_t k = 0; k < maskWords(width); ++k) {
+        background[k] = 0;
+        if (white != nullptr) white[k] = 0;
+    }
+}
+
+#ifdef KESTROVA_MASKS_SSE2
+// Sixteen pixels (48 bytes) at a time: a bit for each byte equal to 255,
+// then every third bit.
+void rowMasksSse2(const uint8_t* row, size_t width, uint64_t* background, uint64_t* white) {
+    const __m128i ones = _mm_set1_epi8(-1);
+    size_t x = 0;
+    for (; x + 16 <= width; x += 16) {
+        const uint8_t* p = row + x * 3;
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
+        const uint64_t m = uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(a, ones)))) |
+                           uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(b, ones)))) << 16 |
+                           uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(c, ones)))) << 32;
+        background[x >> 6] |= everyThirdBit(m) << (x & 63);
+        if (white != nullptr) white[x >> 6] |= everyThirdBit(m & m >> 1 & m >> 2) << (x & 63);
+    }
+    rowMasksFrom(x, row, width, background, white);
+}
+#endif
+
+#ifdef KESTROVA_MASKS_SSSE3
+// Sixteen pixels at a time: byte shuffles sort the 48 bytes into the
+// sixteen first, second and third bytes of the pixels.
+__attribute__((target("ssse3"))) void rowMasksSsse3(const uint8_t* row, size_t width, uint64_t* background,
+                                                    uint64_t* white) {
+    const __m128i first0 = _mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i first1 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14, -1, -1, -1, -1, -1);
+    const __m128i first2 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1, 4, 7, 10, 13);
+    const __m128i second0 = _mm_setr_epi8(1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i second1 = _mm_setr_epi8(-1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1);
+    const __m128i second2 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14);
+    const __m128i third0 = _mm_setr_epi8(2, 5, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i third1 = _mm_setr_epi8(-1, -1, -1, -1, -1, 1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1);
+    const __m128i third2 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15);
+    const __m128i ones = _mm_set1_epi8(-1);
+    size_t x = 0;
+    for (; x + 16 <= width; x += 16) {
+        const uint8_t* p = row + x * 3;
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
+        const __m128i first = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, first0), _mm_shuffle_epi8(b, first1)),
+                                           _mm_shuffle_epi8(c, first2));
+        background[x >> 6] |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(first, ones)))) << (x & 63);
+        if (white != nullptr) {
+            const __m128i second = _mm_or_si128(
+                _mm_or_si128(_mm_shuffle_epi8(a, second0), _mm_shuffle_epi8(b, second1)), _mm_shuffle_epi8(c, second2));
+            const __m128i third = _mm_or_si128(
+                _mm_or_si128(_mm_shuffle_epi8(a, third0), _mm_shuffle_epi8(b, third1)), _mm_shuffle_epi8(c, third2));
+            const __m128i all = _mm_and_si128(first, _mm_and_si128(second, third));
+            white[x >> 6] |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(all, ones)))) << (x & 63);
+        }
+    }
+    rowMasksFrom(x, row, width, background, white);
+}
+
+bool cpuHasSsse3() {
+    static const bool ssse3 = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3"));
+    return ssse3;
+}
+#endif
+
+}  // namespace
+
+void rowMasks(const uint8_t* row, size_t width, uint64_t* background, uint64_t* white) {
+    rowMasksUsing(2, row, width, background, white);
+}
+
+void rowMasksUsing(int instructions, const uint8_t* row, size_t width, uint64_t* background, uint64_t* white) {
+    clearWords(width, background, white);
+    if (instructions <= 0) {
+        rowMasksFrom(0, row, width, background, white);
+        return;
+    }
+#if defined(KESTROVA_MASKS_SSSE3)
+    if (instructions >= 2 && cpuHasSsse3()) {
+        rowMasksSsse3(row, width, background, white);
+        return;
+    }
+#endif
+#if defined(KESTROVA_MASKS_SSE2)
+    rowMasksSse2(row, width, background, white);
+#else
+    rowMasksFrom(0, row, width, background, white);
+#endif
+}

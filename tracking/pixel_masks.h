@@ -1,0 +1,50 @@
+// Bit masks of a segmented image: one bit a pixel, bit x of word k standing
+// for pixel 64 * k + x of a row. Shared by the speck filter and the centroid.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Keeps bits 0, 3, 6, ... of x (up to bit 63) and packs them into bits 0, 1, 2, ...
+inline uint64_t everyThirdBit(uint64_t x) {
+    x &= 0x1249249249249249ull;
+    x = (x ^ (x >> 2)) & 0x10c30c30c30c30c3ull;
+    x = (x ^ (x >> 4)) & 0x100f00f00f00f00full;
+    x = (x ^ (x >> 8)) & 0x001f0000ff0000ffull;
+    x = (x ^ (x >> 16)) & 0x001f00000000ffffull;
+    x = (x ^ (x >> 32)) & 0x00000000001fffffull;
+    return x;
+}
+
+inline int countBits(uint64_t x) {
+    x = x - ((x >> 1) & 0x5555555555555555ull);
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0full;
+    return int((x * 0x0101010101010101ull) >> 56);
+}
+
+// Position of the lowest set bit; x must not be 0.
+inline int lowestBit(uint64_t x) {
+#if defined(__GNUC__)
+    return __builtin_ctzll(x);
+#else
+    int n = 0;
+    while ((x & 1) == 0) {
+        x >>= 1;
+        ++n;
+    }
+    return n;
+#endif
+}
+
+// Words needed for a row of `width` pixels.
+inline size_t maskWords(size_t width) { return (width + 63) / 64; }
+
+// The masks of a row of `width` pixels (24 bits each): background, byte 0
+// equal to 255; white, all three bytes 255. Bits past the row's end are 0.
+// `white` may be null.
+void rowMasks(const uint8_t* row, size_t width, uint64_t* background, uint64_t* white);
+
+// The same with at most the given instructions, for the tests: 0 plain C++,
+// 1 SSE2, 2 SSSE3 (each where the processor has it).
+void rowMasksUsing(int instructions, const uint8_t* row, size_t width, uint64_t* background, uint64_t* white);
