@@ -69,19 +69,29 @@ bool isHeadlessDriver(const char* driver) {
     return driver != nullptr && (SDL_strcasecmp(driver, "offscreen") == 0 || SDL_strcasecmp(driver, "dummy") == 0);
 }
 
-// SDL's video comes up with the first top-level window. Without a display
-// (no DISPLAY or WAYLAND_DISPLAY, or none that opens) the offscreen driver
-// stands in, so the program runs on headless; SDL leaves SIGINT and SIGTERM
-// to us.
+// SDL's video comes up with the first top-level window: the driver named by
+// SDL_VIDEODRIVER, or else X11 or Wayland as DISPLAY or WAYLAND_DISPLAY name
+// them. Without a display that opens, the offscreen driver stands in so the
+// program runs on headless. SDL leaves SIGINT and SIGTERM to us.
 void startVideo() {
     if (video != Video::Untried) return;
     standin::installSignalHandlers();
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-    const bool display = isSet(std::getenv("DISPLAY")) || isSet(std::getenv("WAYLAND_DISPLAY"));
-    if (!isSet(std::getenv("SDL_VIDEODRIVER")) && !display) {
-        SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, "offscreen", SDL_HINT_OVERRIDE);
+    bool up = false;
+    if (isSet(std::getenv("SDL_VIDEODRIVER"))) {
+        up = SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;
+    } else {
+        // Only the display servers the environment names; never the console.
+        const struct {
+            const char* driver;
+            const char* variable;
+        } servers[] = {{"x11", "DISPLAY"}, {"wayland", "WAYLAND_DISPLAY"}};
+        for (const auto& server : servers) {
+            if (up || !isSet(std::getenv(server.variable))) continue;
+            SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, server.driver, SDL_HINT_OVERRIDE);
+            up = SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;
+        }
     }
-    bool up = SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;
     if (!up) {
         SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, "offscreen", SDL_HINT_OVERRIDE);
         up = SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;

@@ -722,12 +722,4 @@ TEST_F(Windows, MessageBoxWithoutDisplayGoesToStandardError) {
     EXPECT_EQ(standin::shownMessages()[0].owner, hwnd);
 }
 
-TEST_F(Windows, PumpingStopsAtTheQuitMessage) {
-    HWND hwnd = mainWindow();
-    EXPECT_TRUE(standin::pumpMessagesFor(30));
-    PostMessageW(hwnd, WM_CLOSE, 0, 0);
-    EXPECT_FALSE(standin::pumpMessagesFor(5000));
-    EXPECT_FALSE(IsWindow(hwnd));
-}
-
 }  // namespace
