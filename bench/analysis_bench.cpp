@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "bench/synthetic_scene.h"
+#include "platform/stereo_rig.h"
 #include "tests/reference_analysis.h"
 #include "tracking/camera_slot.h"
 #include "tracking/colour_levels.h"
@@ -28,7 +28,7 @@ constexpr int32_t kThreshold = 60;
 // The camera picture the analysis gets: one frame of camera 0 or 1 of the
 // stereo rig, bottom-up, bytes blue, green, red.
 void renderCameraFrame(int camera, int width, int height, uint8_t* bgrBottomUp) {
-    synthetic::renderFrame(camera, 1.0, 2.0, width, height, bgrBottomUp);
+    standin::renderStereoRigFrame(camera, 1.0, 2.0, width, height, bgrBottomUp);
 }
 
 struct StereoPair {

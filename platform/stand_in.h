@@ -40,4 +40,24 @@ void injectCaptureFault(int camera, CaptureFault fault);
 // still alive are left without a camera.
 void resetCaptureDevices();
 
+// A device context of its own, width x height pixels filled with fill, for
+// drawing without any window. Null for a negative or oversized side.
+HDC createMemoryDC(int width, int height, COLORREF fill);
+void deleteMemoryDC(HDC hdc);
+
+// Runs the message loop for about ms milliseconds, dispatching what arrives.
+// False as soon as the quit message came (it is consumed), true otherwise.
+bool pumpMessagesFor(unsigned ms);
+
+// Drops every posted message and a pending quit message.
+void clearMessageQueue();
+
+// SIGINT and SIGTERM then close the top-level windows as their close boxes
+// would (or, with none, post the quit message). Done by the first window
+// creation anyway; repeating it does nothing.
+void installSignalHandlers();
+
+// Destroys the remaining windows and closes the display, at the end of main.
+void shutDown();
+
 }  // namespace standin

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/synthetic_scene.h"
+#include "platform/stereo_rig.h"
 #include "tests/reference_analysis.h"
 #include "tracking/camera_slot.h"
 #include "tracking/colour_levels.h"
@@ -61,7 +61,7 @@ protected:
 
 std::vector<uint8_t> sceneFrame(int camera, double time, int32_t width, int32_t height) {
     std::vector<uint8_t> frame(size_t(width) * 3 * size_t(height));
-    synthetic::renderFrame(camera, time, 2.0, width, height, frame.data());
+    standin::renderStereoRigFrame(camera, time, 2.0, width, height, frame.data());
     return frame;
 }
 
