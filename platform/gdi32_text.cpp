@@ -10,9 +10,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cwchar>
+#include <deque>
 #include <string>
 
 #include "platform/gdi_internal.h"
+#include "platform/stand_in.h"
 
 namespace {
 
@@ -83,9 +85,22 @@ void closeFonts() {
 // One line, top-aligned, left or centred (DT_CENTER) in rect and clipped to
 // it; other format flags are not supported. A negative length other than -1
 // draws nothing. Returns the line height, 0 when nothing could be drawn.
+namespace {
+
+// The last few texts asked for, newest last; a running program draws one
+// every tick, so only a handful are kept.
+std::deque<std::wstring> recentTexts;
+constexpr size_t kRecentTextCount = 8;
+
+}  // namespace
+
+const std::deque<std::wstring>& standin::drawnTexts() { return recentTexts; }
+
 int WINAPI DrawTextW(HDC hdc, LPCWSTR text, int length, LPRECT rect, UINT format) {
     if (!standin::isDeviceContext(hdc) || text == nullptr || rect == nullptr || length < -1) return 0;
     const size_t count = length == -1 ? std::wcslen(text) : size_t(length);
+    recentTexts.emplace_back(text, count);
+    if (recentTexts.size() > kRecentTextCount) recentTexts.pop_front();
     const std::string utf8 = standin::toUtf8(text, count);
     if (utf8.empty()) return 0;
     TTF_Font* font = currentFont();

@@ -2,6 +2,7 @@
 // entry point. Never included by the system's own folders.
 #pragma once
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,10 @@ void resetCaptureDevices();
 // drawing without any window. Null for a negative or oversized side.
 HDC createMemoryDC(int width, int height, COLORREF fill);
 void deleteMemoryDC(HDC hdc);
+
+// The last few texts given to DrawTextW, newest last, whether or not a font
+// was there to draw them.
+const std::deque<std::wstring>& drawnTexts();
 
 // Runs the message loop for about ms milliseconds, dispatching what arrives.
 // False as soon as the quit message came (it is consumed), true otherwise.

@@ -13,7 +13,6 @@
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -37,6 +36,21 @@ pid_t startProgram(const char* com1, const char* cameras) {
         _exit(127);
     }
     return pid;
+}
+
+// Reads one report " %d %d %d %d": a space before each signed decimal, nothing else.
+bool parseReport(const std::string& text, int values[4]) {
+    size_t at = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (at >= text.size() || text[at++] != ' ') return false;
+        const size_t start = at;
+        if (at < text.size() && text[at] == '-') ++at;
+        const size_t digits = at;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+        if (at == digits || at - digits > 10) return false;
+        values[i] = std::stoi(text.substr(start, at - start));
+    }
+    return at == text.size();
 }
 
 // Waits up to the timeout for the child; its status, or -1 if still running.
@@ -64,7 +78,6 @@ TEST(EndToEnd, HeadlessRunReportsTheDisparityOfTwoMetresAndStopsOnSigterm) {
     ASSERT_GT(pid, 0);
 
     // Each report is one write of " %d %d %d %d", read as it arrives.
-    const std::regex format(" (-?[0-9]+) (-?[0-9]+) (-?[0-9]+) (-?[0-9]+)");
     std::vector<Report> reports;
     std::string pending;
     while (reports.size() < 4 && Clock::now() - start < std::chrono::seconds(15)) {
@@ -75,9 +88,9 @@ TEST(EndToEnd, HeadlessRunReportsTheDisparityOfTwoMetresAndStopsOnSigterm) {
         if (n <= 0) continue;
         const double at = std::chrono::duration<double>(Clock::now() - start).count();
         const std::string chunk(buffer, size_t(n));
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(chunk, m, format)) << "'" << chunk << "'";
-        reports.push_back({std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3]), std::stoi(m[4]), at});
+        int v[4];
+        ASSERT_TRUE(parseReport(chunk, v)) << "'" << chunk << "'";
+        reports.push_back({v[0], v[1], v[2], v[3], at});
     }
     ASSERT_GE(reports.size(), 3u);
 

@@ -22,6 +22,14 @@
 
 namespace {
 
+pid_t program = -1;
+
+// SIGTERM and SIGHUP to the monitor are passed on to the program, which
+// closes as on Ctrl-C; the monitor then ends with it.
+void forwardSignal(int signal) {
+    if (program > 0) kill(program, signal);
+}
+
 // Collects digits and signs into numbers and prints each group of four.
 struct ReportPrinter {
     std::string token;
@@ -74,12 +82,21 @@ int main(int argc, char** argv) {
     const pid_t child = fork();
     if (child == 0) {
         std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+        std::signal(SIGHUP, SIG_DFL);
         close(master);
         close(slave);
         execvp(argv[1], argv + 1);
         std::perror("serial_monitor: cannot run the program");
         _exit(127);
     }
+    if (child < 0) {
+        std::perror("serial_monitor: fork");
+        return 1;
+    }
+    program = child;
+    std::signal(SIGTERM, forwardSignal);
+    std::signal(SIGHUP, forwardSignal);
     // The slave stays open here so the line does not hang up between the
     // program's open and close.
     ReportPrinter printer;
