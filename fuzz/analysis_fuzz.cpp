@@ -42,7 +42,7 @@ constexpr uint32_t kRed = 0xFF0000;
 // Images the fuzzer lets intake really allocate stay at or below this size,
 // so an input costs little time and memory. Sizes that intake refuses to
 // allocate (above 1 GiB) are tried as well: they cost nothing.
-constexpr uint64_t kMaxImageBytes = 1 << 20;
+constexpr uint64_t kMaxImageBytes = 1 << 18;
 constexpr uint64_t kIntakeLimit = uint64_t(1) << 30;
 constexpr int kMaxCommands = 48;
 
@@ -199,8 +199,11 @@ void deliverFrame(Input& in, int slot) {
     }
 
     // The frame really holds the bytes it claims, as far as intake may read
-    // them: never past the largest image allowed here.
-    std::vector<uint8_t> frame(size_t(std::min<uint64_t>(claimed, kMaxImageBytes + 3)));
+    // them: up to the image size, or what the images were made with when
+    // the size grew since. A longer claim is cut short here, so that intake
+    // reading past the image would read past the frame too.
+    const uint64_t readable = size <= kIntakeLimit ? std::max(size, capacity[slot]) : capacity[slot];
+    std::vector<uint8_t> frame(size_t(std::min<uint64_t>(claimed, readable)));
     std::vector<uint8_t> pattern(in.u8() % 48);
     for (uint8_t& byte : pattern) byte = in.u8();
     if (!pattern.empty())
@@ -216,7 +219,8 @@ void deliverFrame(Input& in, int slot) {
                     paintPixel(frame, y * uint64_t(width) + x, b, g, r);
                 }
     }
-    for (int specks = in.u8() % 32; specks > 0; --specks) paintPixel(frame, in.u32() % (frame.size() / 3 + 1), 0, 0, 255);
+    for (int specks = in.u8() % 32; specks > 0; --specks)
+        paintPixel(frame, in.u32() % (frame.size() / 3 + 1), 0, 0, 255);
 
     // Intake must leave the bytes past the copied length as they were.
     const uint8_t* rawBefore = usableRawImage(slot);
@@ -254,8 +258,8 @@ void analyseSlot(int slot) {
     const CameraSlot& s = cameraSlots[slot];
     uint8_t* work = usableWorkImage(slot);
     if (work == nullptr) {
-        const std::vector<uint8_t> kept =
-            s.workImage != nullptr ? std::vector<uint8_t>(s.workImage, s.workImage + capacity[slot]) : std::vector<uint8_t>();
+        std::vector<uint8_t> kept;
+        if (s.workImage != nullptr) kept.assign(s.workImage, s.workImage + capacity[slot]);
         segmentByColour(slot, kRed);
         removeSpecks(slot, 1);
         const ImagePoint p = findCentroid(slot);

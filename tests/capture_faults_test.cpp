@@ -7,9 +7,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <vector>
 
 #include "capture/capture_source.h"
+#include "display/camera_view.h"
+#include "display/distance_readout.h"
 #include "measurement/distance.h"
 #include "measurement/tracking_cycle.h"
 #include "platform/stand_in.h"
@@ -42,8 +45,16 @@ protected:
 
     void SetUp() override {
         reset();
-        window = standin::createWindowObject(0, L"Kestrova", L"Kestrova", WS_OVERLAPPEDWINDOW, 0, 0, 640, 240,
-                                             nullptr, 0, countPaints);
+        unsetenv("DISPLAY");  // headless: no window shows up
+        unsetenv("WAYLAND_DISPLAY");
+        WNDCLASSEXW wndclass{};
+        wndclass.cbSize = sizeof wndclass;
+        wndclass.lpfnWndProc = countPaints;
+        wndclass.lpszClassName = L"CaptureFaults";
+        RegisterClassExW(&wndclass);  // fails harmlessly when it is there already
+        window = CreateWindowExW(0, L"CaptureFaults", L"Kestrova", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 640, 240,
+                                 nullptr, nullptr, nullptr, nullptr);
+        ASSERT_NE(window, nullptr);
         ASSERT_NE(createCaptureSource(window, 0, 0, 0), nullptr);
         ASSERT_NE(createCaptureSource(window, 320, 0, 0), nullptr);
         paints = 0;
@@ -62,9 +73,9 @@ protected:
     // One second of the program: 25 ticks, then the report. The ticks must
     // all run and be painted whatever the cameras do.
     void runOneSecond() {
-        const int paintsBefore = paints;
+        const int paintsBefore = paints, samplesBefore = tracker.sampleCount;
         for (int tick = 0; tick < 25; ++tick) runTrackingTick(window);
-        EXPECT_EQ(tracker.sampleCount, 25);
+        EXPECT_EQ(tracker.sampleCount, samplesBefore + 25);
         EXPECT_GE(paints - paintsBefore, 25);
         runReportCycle();
     }
@@ -72,6 +83,22 @@ protected:
     static std::vector<uint8_t> rawImage(int slot) {
         const uint8_t* raw = usableRawImage(slot);
         return raw != nullptr ? std::vector<uint8_t>(raw, raw + kFrameBytes) : std::vector<uint8_t>();
+    }
+    // The slot's view as drawn in raw mode, pixel by pixel, marker included.
+    static std::vector<COLORREF> drawnView(int slot) {
+        HDC hdc = standin::createMemoryDC(kWidth, kHeight, RGB(1, 2, 3));
+        drawCameraView(hdc, 0, 0, slot, 0);
+        std::vector<COLORREF> pixels;
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x) pixels.push_back(GetPixel(hdc, x, y));
+        standin::deleteMemoryDC(hdc);
+        return pixels;
+    }
+    static std::wstring readout() {
+        HDC hdc = standin::createMemoryDC(640, 240, RGB(255, 255, 255));
+        drawDistanceReadout(hdc);
+        standin::deleteMemoryDC(hdc);
+        return standin::drawnTexts().empty() ? std::wstring() : standin::drawnTexts().back();
     }
     static bool averagedPointIsNoTarget(int slot) {
         return tracker.averagedPoints[slot].x == 0 && tracker.averagedPoints[slot].y == 0;
@@ -97,17 +124,24 @@ TEST_F(CaptureFaults, ACameraThatStopsDeliveringKeepsItsPictureAndReadsTooFar) {
     ASSERT_EQ(lastPicture.size(), kFrameBytes);
 
     standin::injectCaptureFault(1, CaptureFault::StopDelivering);
+    runTrackingTick(window);  // its marker moves to "no target" with this tick
+    const std::vector<COLORREF> lastView = drawnView(1);
     runOneSecond();
-    EXPECT_TRUE(rawImage(1) == lastPicture) << "the view of the stopped camera changed";
+    EXPECT_TRUE(rawImage(1) == lastPicture) << "the picture of the stopped camera changed";
+    EXPECT_TRUE(drawnView(1) == lastView) << "the view of the stopped camera changed";
     EXPECT_TRUE(averagedPointIsNoTarget(1));
     EXPECT_FALSE(averagedPointIsNoTarget(0));  // the other camera goes on
     EXPECT_EQ(estimateDistance(), -1.0f);
+    EXPECT_EQ(readout(), L"Distance: Too Far!");
     runOneSecond();
     EXPECT_EQ(estimateDistance(), -1.0f);
 
     standin::injectCaptureFault(1, CaptureFault::None);
     runOneSecond();
     expectTwoMetres(estimateDistance());
+    wchar_t text[64];
+    swprintf(text, 64, L"Distance: %f", double(estimateDistance()));
+    EXPECT_EQ(readout(), text);
 }
 
 // Short frames fill only the bottom half of the images; the rest keeps the
@@ -150,6 +184,7 @@ TEST_F(CaptureFaults, ACameraThatDisappearsLeavesTheRestRunning) {
     EXPECT_TRUE(averagedPointIsNoTarget(0));
     EXPECT_FALSE(averagedPointIsNoTarget(1));
     EXPECT_EQ(estimateDistance(), -1.0f);
+    EXPECT_EQ(readout(), L"Distance: Too Far!");
 
     standin::injectCaptureFault(0, CaptureFault::None);  // gone is gone
     runOneSecond();
