@@ -1,6 +1,7 @@
 // The process entry: main window, capture sources, serial link, timers and
 // the message loop.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "app/event_handler.h"
@@ -33,7 +34,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
 
     HWND camera0 = createCaptureSource(mainWindow, 0, 0, 0);
     HWND camera1 = createCaptureSource(mainWindow, 320, 0, 0);
-    fitClientArea(mainWindow, cameraSlots[0].width + cameraSlots[1].width,
+    // Summed wide, so that sizes a broken driver reports cannot overflow.
+    const int64_t clientWidth = int64_t(cameraSlots[0].width) + cameraSlots[1].width;
+    fitClientArea(mainWindow, int(std::min<int64_t>(clientWidth, INT32_MAX)),
                   std::max(cameraSlots[0].height, cameraSlots[1].height));
     if (camera0 == nullptr || camera1 == nullptr) {
         MessageBoxW(mainWindow, L"Could not initialize capture windows!", L"Error", MB_ICONWARNING);

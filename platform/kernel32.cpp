@@ -57,9 +57,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <cwchar>
 #include <set>
 #include <string>
 
+#include "platform/gdi_internal.h"  // toUtf8
 #include "platform/win32.h"
 
 namespace {
@@ -139,27 +141,15 @@ FileHandle* findHandle(HANDLE handle) {
     return openHandles.count(record) != 0 ? record : nullptr;
 }
 
-// Wide name to UTF-8; false for a value that is no Unicode character.
+// Wide name to UTF-8; false for a name holding a value that is no Unicode
+// character (a path must not have it silently replaced).
 bool toUtf8(LPCWSTR text, std::string& out) {
-    for (; *text != 0; ++text) {
-        const uint32_t c = uint32_t(*text);
+    const size_t length = std::wcslen(text);
+    for (size_t i = 0; i < length; ++i) {
+        const uint32_t c = uint32_t(text[i]);
         if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += char(0xE0 | (c >> 12));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xF0 | (c >> 18));
-            out += char(0x80 | ((c >> 12) & 0x3F));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
     }
+    out = standin::toUtf8(text, length);
     return true;
 }
 
