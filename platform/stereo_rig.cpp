@@ -123,8 +123,9 @@ void drawWall(int camera, int width, int height, uint64_t seed, uint8_t* out) {
     const size_t stride = size_t(width) * 3;
 
     // Per column and brick-row parity (odd rows are offset by half a brick):
-    // the brick column, or -1 on a vertical joint.
-    std::vector<int64_t> brickColumn[2];
+    // the brick column, or -1 on a vertical joint. Kept between frames so a
+    // grab allocates nothing once the size is known.
+    static std::vector<int64_t> brickColumn[2];
     for (int parity = 0; parity < 2; ++parity) {
         brickColumn[parity].resize(size_t(width));
         for (int x = 0; x < width; ++x) {
