@@ -18,6 +18,7 @@
 #include "platform/stand_in.h"
 #include "platform/stereo_rig.h"
 #include "platform/window_internal.h"
+#include "tests/support/fresh_state.h"
 #include "tracking/camera_slot.h"
 
 namespace {
@@ -65,9 +66,7 @@ protected:
         setenv("KESTROVA_CAMERAS", "sim:2.0", 1);
         standin::resetCaptureDevices();
         resetCaptureSources();
-        resetCameraSlot(0);
-        resetCameraSlot(1);
-        resetTrackerState();
+        resetTrackingState();
     }
 
     // One second of the program: 25 ticks, then the report. The ticks must

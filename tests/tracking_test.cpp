@@ -6,20 +6,14 @@
 #include "tracking/camera_slot.h"
 #include "tracking/segmentation.h"
 #include "tracking/speck_filter.h"
+#include "tests/support/fresh_state.h"
 
 namespace {
 
 constexpr uint32_t kRed = 0xFF0000;
 
-class TrackingTest : public ::testing::Test {
+class TrackingTest : public FreshStateTest {
 protected:
-    void SetUp() override {
-        resetCameraSlot(0);
-        resetCameraSlot(1);
-        resetTrackerState();
-    }
-    void TearDown() override { SetUp(); }
-
     // Gives slot 0 the size and a frame in which every pixel is (b, g, r).
     static void fillSlot(int32_t width, int32_t height, uint8_t b, uint8_t g, uint8_t r) {
         cameraSlots[0].width = width;
