@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/stereo_rig.h"
+#include "platform/avicap32/stereo_rig.h"
 #include "tests/reference_analysis.h"
 #include "tests/support/fresh_state.h"
 #include "tracking/camera_slot.h"

@@ -17,7 +17,7 @@
 #include "display/camera_view.h"
 #include "display/distance_readout.h"
 #include "measurement/tracking_cycle.h"
-#include "platform/stand_in.h"
+#include "platform/linux/stand_in.h"
 #include "serial/serial_link.h"
 #include "tests/support/fresh_state.h"
 #include "tests/support/pseudo_terminal.h"

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/stand_in.h"
+#include "platform/linux/stand_in.h"
 #include "serial/serial_link.h"
 #include "tests/support/pseudo_terminal.h"
 

@@ -21,7 +21,7 @@
 
 #include "app/main_window.h"
 #include "measurement/distance.h"
-#include "platform/stand_in.h"
+#include "platform/linux/stand_in.h"
 #include "tests/support/pseudo_terminal.h"
 #include "tracking/camera_slot.h"
 
