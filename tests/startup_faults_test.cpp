@@ -53,6 +53,7 @@ struct Outcome {
     int widths[2] = {-1, -1};
     float distance = 0.0f;
     std::string reports;     // what reached COM1's far end
+    std::string errors;      // what it wrote to standard error
 };
 
 std::string narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
@@ -63,14 +64,16 @@ std::string narrow(const std::wstring& text) { return std::string(text.begin(), 
 Outcome runProgram(const std::vector<std::pair<const char*, const char*>>& environment) {
     Outcome outcome;
     PseudoTerminal line;
-    int results[2];
-    if (!line.ok() || pipe(results) != 0) return outcome;
+    int results[2], errors[2];
+    if (!line.ok() || pipe(results) != 0 || pipe(errors) != 0) return outcome;
 
     std::fflush(nullptr);
     const auto start = Clock::now();
     const pid_t child = fork();
     if (child == 0) {
         close(results[0]);
+        close(errors[0]);
+        dup2(errors[1], STDERR_FILENO);
         close(line.master);
         unsetenv("DISPLAY");
         unsetenv("WAYLAND_DISPLAY");
@@ -95,6 +98,7 @@ Outcome runProgram(const std::vector<std::pair<const char*, const char*>>& envir
         _exit(0);
     }
     close(results[1]);
+    close(errors[1]);
 
     // Reads the reports as they come, stops the child and waits for it to end.
     int status = 0;
@@ -126,6 +130,8 @@ Outcome runProgram(const std::vector<std::pair<const char*, const char*>>& envir
     char buffer[4096];
     for (ssize_t n; (n = read(results[0], buffer, sizeof buffer)) > 0;) text.append(buffer, size_t(n));
     close(results[0]);
+    for (ssize_t n; (n = read(errors[0], buffer, sizeof buffer)) > 0;) outcome.errors.append(buffer, size_t(n));
+    close(errors[0]);
     std::istringstream in(text);
     for (std::string key; in >> key;) {
         if (key == "exit") in >> outcome.exitCode;
@@ -190,7 +196,7 @@ TEST(StartupFaults, WithEverythingThereNothingIsShown) {
 }
 
 // A display that does not open, or a video driver that does not exist: the
-// program runs headless as if there were no display at all.
+// program says so in one line and runs headless as if there were no display.
 TEST(StartupFaults, NoDisplayRunsHeadless) {
     const std::vector<std::pair<const char*, const char*>> cases[] = {
         {{"DISPLAY", ":93"}},
@@ -203,6 +209,12 @@ TEST(StartupFaults, NoDisplayRunsHeadless) {
         expectRanAndClosed(o, what.c_str());
         EXPECT_TRUE(o.messages.empty()) << what;
         expectTwoMetres(o, what.c_str());
+        // One line of ours (the display library may add its own).
+        const size_t said = o.errors.find("running headless.\n");
+        ASSERT_NE(said, std::string::npos) << what << ": " << o.errors;
+        EXPECT_EQ(o.errors.find("running headless", said + 1), std::string::npos) << o.errors;
+        const std::string line = o.errors.substr(o.errors.rfind('\n', said) + 1, said - o.errors.rfind('\n', said));
+        EXPECT_NE(line.find(environment[0].second), std::string::npos) << what << ": " << o.errors;
     }
 }
 

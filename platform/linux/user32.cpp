@@ -77,9 +77,15 @@ void startVideo() {
     if (video != Video::Untried) return;
     standin::installSignalHandlers();
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    // The client area is copied to the window's own surface; no OpenGL (which
+    // would cost some 100 MB and make SDL create each window twice).
+    SDL_SetHintWithPriority(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0", SDL_HINT_OVERRIDE);
     bool up = false;
-    if (isSet(std::getenv("SDL_VIDEODRIVER"))) {
+    std::string failed;  // what was asked for and did not open
+    const char* forced = std::getenv("SDL_VIDEODRIVER");
+    if (isSet(forced)) {
         up = SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;
+        if (!up) failed = std::string("video driver \"") + forced + "\" (SDL_VIDEODRIVER): " + SDL_GetError();
     } else {
         // Only the display servers the environment names; never the console.
         const struct {
@@ -87,10 +93,19 @@ void startVideo() {
             const char* variable;
         } servers[] = {{"x11", "DISPLAY"}, {"wayland", "WAYLAND_DISPLAY"}};
         for (const auto& server : servers) {
-            if (up || !isSet(std::getenv(server.variable))) continue;
+            const char* name = std::getenv(server.variable);
+            if (up || !isSet(name)) continue;
             SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, server.driver, SDL_HINT_OVERRIDE);
             up = SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;
+            if (!up) {
+                failed += std::string(failed.empty() ? "" : "; ") + "display \"" + name + "\" (" + server.variable +
+                          "): " + SDL_GetError();
+            }
         }
+    }
+    if (!up && !failed.empty()) {
+        std::replace(failed.begin(), failed.end(), '\n', ' ');
+        std::fprintf(stderr, "Cannot open %s; running headless.\n", failed.c_str());
     }
     if (!up) {
         SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, "offscreen", SDL_HINT_OVERRIDE);
