@@ -42,18 +42,6 @@ protected:
         FreshStateTest::TearDown();
     }
 
-    // Gives a slot its size and a frame in which every pixel is (b, g, r).
-    static void fillSlot(int slot, int32_t width, int32_t height, uint8_t b, uint8_t g, uint8_t r) {
-        cameraSlots[slot].width = width;
-        cameraSlots[slot].height = height;
-        std::vector<uint8_t> frame(size_t(width) * 3 * size_t(height));
-        for (size_t i = 0; i < frame.size(); i += 3) {
-            frame[i] = b;
-            frame[i + 1] = g;
-            frame[i + 2] = r;
-        }
-        acceptFrame(slot, frame.data(), uint32_t(frame.size()));
-    }
     static uint8_t* pixel(uint8_t* image, int slot, int x, int y) {
         return image + (size_t(y) * size_t(cameraSlots[slot].width) + size_t(x)) * 3;
     }
