@@ -74,6 +74,15 @@ TEST(EndToEnd, HeadlessRunReportsTheDisparityOfTwoMetresAndStopsOnSigterm) {
     const auto start = Clock::now();
     const pid_t pid = startProgram(line.path.c_str(), "sim:2.0");
     ASSERT_GT(pid, 0);
+    struct KillOnFailure {  // a failed assertion must not leave the program running
+        pid_t pid;
+        ~KillOnFailure() {
+            if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+            }
+        }
+    } guard{pid};
 
     // Each report is one write of " %d %d %d %d", read as it arrives.
     constexpr size_t kReports = 5;
@@ -102,10 +111,7 @@ TEST(EndToEnd, HeadlessRunReportsTheDisparityOfTwoMetresAndStopsOnSigterm) {
 
     kill(pid, SIGTERM);
     const int status = waitFor(pid, 10.0);
-    if (status == -1) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
+    if (status != -1) guard.pid = -1;  // reaped
     ASSERT_NE(status, -1) << "still running 10 s after SIGTERM";
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
