@@ -1,18 +1,23 @@
 #include "tracking/colour_levels.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
-#include "tracking/segmentation.h"
-
-#if (defined(__x86_64__) || defined(_M_X64)) && !defined(KESTROVA_PORTABLE_ONLY)
-#include <emmintrin.h>
-#define KESTROVA_SSE2 1
-#if defined(__GNUC__)
-#include <tmmintrin.h>
-#define KESTROVA_SSSE3 1  // compiled for SSSE3 per function, used after a CPU check
+#if defined(__linux__)
+#include <sys/mman.h>
 #endif
+
+#include "tracking/colour_vector.h"
+#include "tracking/pixel_masks.h"
+#include "tracking/vector_instructions.h"
+
+#ifdef KESTROVA_SSE2
+#include <emmintrin.h>
+#endif
+#ifdef KESTROVA_SSSE3
+#include <tmmintrin.h>
 #endif
 
 namespace {
@@ -87,6 +92,21 @@ size_t scaledDistancesSse2(const uint8_t* bgr, size_t pixels, const ReferenceCol
     return i;
 }
 #endif
+
+// The table's memory, kept for the life of the process. It is read at
+// random, so on Linux it sits on 2 MiB pages where the system offers them:
+// nine address translations cover it instead of 4608.
+uint8_t* allocateTableMemory(size_t bytes) {
+#if defined(__linux__)
+    constexpr size_t kLargePage = size_t(2) << 20;
+    void* memory = nullptr;
+    if (posix_memalign(&memory, kLargePage, (bytes + kLargePage - 1) / kLargePage * kLargePage) != 0) return nullptr;
+    madvise(memory, bytes, MADV_HUGEPAGE);  // only advice: without it, 4 KiB pages
+    return static_cast<uint8_t*>(memory);
+#else
+    return new (std::nothrow) uint8_t[bytes];
+#endif
+}
 
 // The last table built, for tableReference.
 uint8_t* tableLevel = nullptr;
@@ -190,11 +210,6 @@ __attribute__((target("ssse3"))) size_t segmentFromTableSsse3(uint8_t* bgr, size
     }
     return i;
 }
-
-bool cpuHasSsse3() {
-    static const bool ssse3 = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3"));
-    return ssse3;
-}
 #endif
 
 // Through the table: a look-up per pixel, and the exact bit only for
@@ -202,7 +217,7 @@ bool cpuHasSsse3() {
 void segmentFromTable(uint8_t* bgr, size_t pixels, const ColourLevelTable& table, int32_t threshold) {
     size_t i = 0;
 #ifdef KESTROVA_SSSE3
-    if (threshold >= 0 && cpuHasSsse3()) i = segmentFromTableSsse3(bgr, pixels, table, threshold);
+    if (threshold >= 0 && processorHasSsse3()) i = segmentFromTableSsse3(bgr, pixels, table, threshold);
 #endif
     uint8_t output[256];
     for (int k = 0; k < 256; ++k) output[k] = k < threshold ? uint8_t(k) : uint8_t(255);
@@ -216,6 +231,166 @@ void segmentFromTable(uint8_t* bgr, size_t pixels, const ColourLevelTable& table
         p[0] = p[1] = p[2] = out;
     }
 }
+
+// The pre-test: for each red byte, the largest max(green, blue) of any
+// colour with that red byte that passes the threshold (0 when none does;
+// a (0, 0, red) pixel then only costs a look-up that says background). A
+// pixel whose max(green, blue) is larger is background without a look-up.
+// byHighRed holds the largest limit of each run of sixteen red values, for
+// a test with one byte shuffle. Rebuilt when the threshold or the table
+// changes; threshold is 0..255 here.
+struct PassLimits {
+    uint8_t byRed[256];
+    alignas(16) uint8_t byHighRed[16];
+    int32_t threshold = -1;
+    uint32_t reference = 0;
+};
+
+PassLimits passLimits;
+
+const PassLimits& passLimitsFor(const ColourLevelTable& table, uint32_t reference, int32_t threshold) {
+    PassLimits& limits = passLimits;
+    if (limits.threshold == threshold && limits.reference == reference) return limits;
+    const uint8_t t = uint8_t(threshold);
+    for (int red = 0; red < 256; ++red) {
+        int largest = 0;
+        for (int green = 0; green < 256; ++green) {
+            const uint32_t rowStart = uint32_t(red) << 16 | uint32_t(green) << 8;
+            const uint8_t* level = table.level + rowStart;
+            for (int blue = 0; blue < 256; ++blue) {
+                const int m = green > blue ? green : blue;
+                if (m <= largest) continue;
+                const uint8_t k = level[blue];
+                if (k < t || (k == t && decideTie(rowStart | uint32_t(blue), k, table.exact) == k)) largest = m;
+            }
+        }
+        limits.byRed[red] = uint8_t(largest);
+    }
+    for (int high = 0; high < 16; ++high) {
+        uint8_t largest = 0;
+        for (int low = 0; low < 16; ++low) largest = limits.byRed[high * 16 + low] > largest ? limits.byRed[high * 16 + low] : largest;
+        limits.byHighRed[high] = largest;
+    }
+    limits.threshold = threshold;
+    limits.reference = reference;
+    return limits;
+}
+
+// One pixel through the table at a threshold of 0..255.
+inline uint8_t tableOutput(const uint8_t* p, const ColourLevelTable& table, uint8_t threshold) {
+    const uint32_t colour = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
+    const uint8_t k = table.level[colour];
+    if (k < threshold) return k;
+    return k == threshold ? decideTie(colour, k, table.exact) : uint8_t(255);
+}
+
+#ifdef KESTROVA_SSSE3
+// Groups of sixteen pixels with more candidates than this are looked up
+// whole; with fewer, one candidate at a time after the exact pre-test.
+constexpr int kFewCandidates = 3;
+
+// Rows of sixteen pixels at a time: the bytes sorted into blue, green and
+// red by byte shuffles, the pre-test on all sixteen at once, and the table
+// only for the groups with candidates. Writes each row's background mask.
+__attribute__((target("ssse3"))) void segmentRowsSsse3(uint8_t* bgr, size_t width, size_t height,
+                                                        const ColourLevelTable& table, const PassLimits& limits,
+                                                        uint8_t threshold, uint64_t* masks) {
+    const __m128i first0 = _mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i first1 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14, -1, -1, -1, -1, -1);
+    const __m128i first2 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1, 4, 7, 10, 13);
+    const __m128i second0 = _mm_setr_epi8(1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i second1 = _mm_setr_epi8(-1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1);
+    const __m128i second2 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14);
+    const __m128i third0 = _mm_setr_epi8(2, 5, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i third1 = _mm_setr_epi8(-1, -1, -1, -1, -1, 1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1);
+    const __m128i third2 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15);
+    const __m128i toColours = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    const __m128i spread0 = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
+    const __m128i spread1 = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
+    const __m128i spread2 = _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
+    const __m128i ones = _mm_set1_epi8(-1);
+    const __m128i lowNibble = _mm_set1_epi8(0x0F);
+    const __m128i highLimits = _mm_load_si128(reinterpret_cast<const __m128i*>(limits.byHighRed));
+    const __m128i limit = _mm_set1_epi8(char(threshold));
+    const uint8_t* level = table.level;
+    const size_t stride = width * 3, words = maskWords(width);
+    alignas(16) uint32_t colours[16];
+    alignas(16) uint8_t reds[16], largest[16], levels[16];
+
+    for (size_t y = 0; y < height; ++y) {
+        uint8_t* row = bgr + y * stride;
+        uint64_t* mask = masks + y * words;
+        for (size_t k = 0; k < words; ++k) mask[k] = 0;
+        size_t x = 0;
+        for (; x + 16 <= width; x += 16) {
+            uint8_t* p = row + x * 3;
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
+            const __m128i blue = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, first0), _mm_shuffle_epi8(b, first1)),
+                                              _mm_shuffle_epi8(c, first2));
+            const __m128i green = _mm_or_si128(
+                _mm_or_si128(_mm_shuffle_epi8(a, second0), _mm_shuffle_epi8(b, second1)), _mm_shuffle_epi8(c, second2));
+            const __m128i red = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, third0), _mm_shuffle_epi8(b, third1)),
+                                             _mm_shuffle_epi8(c, third2));
+            const __m128i most = _mm_max_epu8(green, blue);
+            const __m128i bound = _mm_shuffle_epi8(highLimits, _mm_and_si128(_mm_srli_epi16(red, 4), lowNibble));
+            const int candidates = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(most, bound), bound));
+            if (candidates == 0) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(p), ones);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), ones);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 32), ones);
+                mask[x >> 6] |= uint64_t(0xFFFF) << (x & 63);
+                continue;
+            }
+            __m128i out;
+            if (__builtin_popcount(unsigned(candidates)) <= kFewCandidates) {
+                _mm_store_si128(reinterpret_cast<__m128i*>(reds), red);
+                _mm_store_si128(reinterpret_cast<__m128i*>(largest), most);
+                _mm_store_si128(reinterpret_cast<__m128i*>(levels), ones);
+                for (unsigned left = unsigned(candidates); left != 0; left &= left - 1) {
+                    const int j = __builtin_ctz(left);
+                    if (largest[j] <= limits.byRed[reds[j]]) levels[j] = tableOutput(p + j * 3, table, threshold);
+                }
+                out = _mm_load_si128(reinterpret_cast<const __m128i*>(levels));
+            } else {
+                _mm_store_si128(reinterpret_cast<__m128i*>(colours), _mm_shuffle_epi8(a, toColours));
+                _mm_store_si128(reinterpret_cast<__m128i*>(colours + 4),
+                                _mm_shuffle_epi8(_mm_alignr_epi8(b, a, 12), toColours));
+                _mm_store_si128(reinterpret_cast<__m128i*>(colours + 8),
+                                _mm_shuffle_epi8(_mm_alignr_epi8(c, b, 8), toColours));
+                _mm_store_si128(reinterpret_cast<__m128i*>(colours + 12),
+                                _mm_shuffle_epi8(_mm_srli_si128(c, 4), toColours));
+                uint64_t low = 0, high = 0;
+                for (int j = 0; j < 8; ++j) low |= uint64_t(level[colours[j]]) << (8 * j);
+                for (int j = 0; j < 8; ++j) high |= uint64_t(level[colours[8 + j]]) << (8 * j);
+                const __m128i k = _mm_set_epi64x(int64_t(high), int64_t(low));
+                const __m128i tie = _mm_cmpeq_epi8(k, limit);
+                const __m128i atMost = _mm_cmpeq_epi8(_mm_max_epu8(k, limit), limit);
+                out = _mm_or_si128(k, _mm_xor_si128(_mm_andnot_si128(tie, atMost), ones));
+                const int ties = _mm_movemask_epi8(tie);
+                if (ties != 0) {
+                    _mm_store_si128(reinterpret_cast<__m128i*>(levels), out);
+                    for (int j = 0; j < 16; ++j) {
+                        if ((ties >> j & 1) != 0) levels[j] = decideTie(colours[j], threshold, table.exact);
+                    }
+                    out = _mm_load_si128(reinterpret_cast<const __m128i*>(levels));
+                }
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_shuffle_epi8(out, spread0));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), _mm_shuffle_epi8(out, spread1));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 32), _mm_shuffle_epi8(out, spread2));
+            mask[x >> 6] |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(out, ones)))) << (x & 63);
+        }
+        for (; x < width; ++x) {
+            uint8_t* p = row + x * 3;
+            const uint8_t out = tableOutput(p, table, threshold);
+            p[0] = p[1] = p[2] = out;
+            mask[x >> 6] |= uint64_t(out == 255) << (x & 63);
+        }
+    }
+}
+#endif
 
 }  // namespace
 
@@ -239,15 +414,10 @@ void computeScaledDistances(const uint8_t* bgr, size_t pixels, const ReferenceCo
 ColourLevelTable colourLevelTable(uint32_t reference) {
     reference &= 0xFFFFFF;
     if (tableLevel == nullptr) {
-        tableLevel = new (std::nothrow) uint8_t[kColours];
-        tableExact = new (std::nothrow) uint64_t[kColours / 64];
-        if (tableLevel == nullptr || tableExact == nullptr) {
-            delete[] tableLevel;
-            delete[] tableExact;
-            tableLevel = nullptr;
-            tableExact = nullptr;
-            return ColourLevelTable{nullptr, nullptr};
-        }
+        uint8_t* memory = allocateTableMemory(kColours + kColours / 8);
+        if (memory == nullptr) return ColourLevelTable{nullptr, nullptr};
+        tableLevel = memory;
+        tableExact = reinterpret_cast<uint64_t*>(memory + kColours);
     }
     if (!tableBuilt || tableReference != reference) buildTable(reference);
     return ColourLevelTable{tableLevel, tableExact};
@@ -263,4 +433,28 @@ void segmentPixels(uint8_t* bgr, size_t pixels, uint32_t reference, int32_t thre
         }
     }
     segmentComputed(bgr, pixels, normalisedReference(reference), threshold);
+}
+
+bool segmentImageWithMasks(uint8_t* bgr, size_t width, size_t height, uint32_t reference, int32_t threshold,
+                           uint64_t* masks) {
+    if (bgr == nullptr || masks == nullptr || width == 0 || height == 0) return false;
+    const size_t words = maskWords(width);
+    if (threshold < 0) {  // v is never negative: all background
+        std::memset(bgr, 255, width * 3 * height);
+        const uint64_t lastWord = width % 64 == 0 ? ~uint64_t(0) : (uint64_t(1) << (width % 64)) - 1;
+        for (size_t i = 0; i < words * height; ++i) masks[i] = (i + 1) % words == 0 ? lastWord : ~uint64_t(0);
+        return true;
+    }
+#ifdef KESTROVA_SSSE3
+    if (!processorHasSsse3()) return false;
+    reference &= 0xFFFFFF;
+    const ColourLevelTable table = colourLevelTable(reference);
+    if (table.level == nullptr) return false;
+    // Levels are at most 161, so any threshold from 255 on lets all through.
+    const uint8_t limit = uint8_t(threshold > 255 ? 255 : threshold);
+    segmentRowsSsse3(bgr, width, height, table, passLimitsFor(table, reference, limit), limit, masks);
+    return true;
+#else
+    return false;
+#endif
 }
