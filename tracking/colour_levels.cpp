@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -239,9 +240,16 @@ void segmentFromTable(uint8_t* bgr, size_t pixels, const ColourLevelTable& table
 // byHighRed holds the largest limit of each run of sixteen red values, for
 // a test with one byte shuffle. Rebuilt when the threshold or the table
 // changes; threshold is 0..255 here.
+//
+// Beside them, the levels of the colours that pass the pre-test, packed:
+// for each red byte a square of side byRed + 1 by green and blue, so the
+// look-ups of a scene with few candidates stay within a few MiB instead
+// of the whole table (the last byte is 255, for pixels that fail).
 struct PassLimits {
     uint8_t byRed[256];
     alignas(16) uint8_t byHighRed[16];
+    uint32_t start[256];  // of each red byte's square in `packed`
+    std::vector<uint8_t> packed;
     int32_t threshold = -1;
     uint32_t reference = 0;
 };
@@ -271,6 +279,20 @@ const PassLimits& passLimitsFor(const ColourLevelTable& table, uint32_t referenc
         for (int low = 0; low < 16; ++low) largest = limits.byRed[high * 16 + low] > largest ? limits.byRed[high * 16 + low] : largest;
         limits.byHighRed[high] = largest;
     }
+    size_t size = 0;
+    for (int red = 0; red < 256; ++red) {
+        limits.start[red] = uint32_t(size);
+        size += (size_t(limits.byRed[red]) + 1) * (size_t(limits.byRed[red]) + 1);
+    }
+    limits.packed.resize(size + 1);  // at most the table's size and a byte
+    for (int red = 0; red < 256; ++red) {
+        const size_t side = size_t(limits.byRed[red]) + 1;
+        uint8_t* square = limits.packed.data() + limits.start[red];
+        for (size_t green = 0; green < side; ++green) {
+            std::memcpy(square + green * side, table.level + (uint32_t(red) << 16 | uint32_t(green) << 8), side);
+        }
+    }
+    limits.packed[size] = 255;
     limits.threshold = threshold;
     limits.reference = reference;
     return limits;
@@ -285,13 +307,9 @@ inline uint8_t tableOutput(const uint8_t* p, const ColourLevelTable& table, uint
 }
 
 #ifdef KESTROVA_SSSE3
-// Groups of sixteen pixels with more candidates than this are looked up
-// whole; with fewer, one candidate at a time after the exact pre-test.
-constexpr int kFewCandidates = 3;
-
 // Rows of sixteen pixels at a time: the bytes sorted into blue, green and
-// red by byte shuffles, the pre-test on all sixteen at once, and the table
-// only for the groups with candidates. Writes each row's background mask.
+// red by byte shuffles, the pre-test on all sixteen at once, and look-ups
+// only for the candidates. Writes each row's background mask.
 __attribute__((target("ssse3"))) void segmentRowsSsse3(uint8_t* bgr, size_t width, size_t height,
                                                         const ColourLevelTable& table, const PassLimits& limits,
                                                         uint8_t threshold, uint64_t* masks) {
@@ -304,7 +322,6 @@ __attribute__((target("ssse3"))) void segmentRowsSsse3(uint8_t* bgr, size_t widt
     const __m128i third0 = _mm_setr_epi8(2, 5, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
     const __m128i third1 = _mm_setr_epi8(-1, -1, -1, -1, -1, 1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1);
     const __m128i third2 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15);
-    const __m128i toColours = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
     const __m128i spread0 = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
     const __m128i spread1 = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
     const __m128i spread2 = _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
@@ -312,10 +329,10 @@ __attribute__((target("ssse3"))) void segmentRowsSsse3(uint8_t* bgr, size_t widt
     const __m128i lowNibble = _mm_set1_epi8(0x0F);
     const __m128i highLimits = _mm_load_si128(reinterpret_cast<const __m128i*>(limits.byHighRed));
     const __m128i limit = _mm_set1_epi8(char(threshold));
-    const uint8_t* level = table.level;
+    const uint8_t* packed = limits.packed.data();
+    const uint32_t failed = uint32_t(limits.packed.size() - 1);
     const size_t stride = width * 3, words = maskWords(width);
-    alignas(16) uint32_t colours[16];
-    alignas(16) uint8_t reds[16], largest[16], levels[16];
+    alignas(16) uint8_t largest[16], levels[16];
 
     for (size_t y = 0; y < height; ++y) {
         uint8_t* row = bgr + y * stride;
@@ -343,39 +360,38 @@ __attribute__((target("ssse3"))) void segmentRowsSsse3(uint8_t* bgr, size_t widt
                 mask[x >> 6] |= uint64_t(0xFFFF) << (x & 63);
                 continue;
             }
-            __m128i out;
-            if (__builtin_popcount(unsigned(candidates)) <= kFewCandidates) {
-                _mm_store_si128(reinterpret_cast<__m128i*>(reds), red);
-                _mm_store_si128(reinterpret_cast<__m128i*>(largest), most);
-                _mm_store_si128(reinterpret_cast<__m128i*>(levels), ones);
-                for (unsigned left = unsigned(candidates); left != 0; left &= left - 1) {
+            // The levels of the candidates that pass the exact test, from
+            // the packed squares; 255 (background at any threshold below
+            // 255) for the others. No branch on a looked-up level, so the
+            // look-ups overlap. (Whole groups through the big table were
+            // slower on every scene: its lines are rarely in a cache.)
+            const unsigned lookedUp = unsigned(candidates);
+            _mm_store_si128(reinterpret_cast<__m128i*>(largest), most);
+            _mm_store_si128(reinterpret_cast<__m128i*>(levels), ones);
+            for (unsigned left = lookedUp; left != 0; left &= left - 1) {
+                const int j = __builtin_ctz(left);
+                const uint8_t* q = p + j * 3;
+                const uint32_t side = uint32_t(limits.byRed[q[2]]) + 1;
+                const uint32_t at = limits.start[q[2]] + uint32_t(q[1]) * side + q[0];
+                levels[j] = packed[largest[j] < side ? at : failed];
+            }
+            const __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(levels));
+            // k where k < threshold, 255 where above, and a tie decided by
+            // the colour's exact bit (only looked-up lanes can tie: with
+            // a threshold of 255 every lane is a candidate).
+            const __m128i tie = _mm_cmpeq_epi8(k, limit);
+            const __m128i atMost = _mm_cmpeq_epi8(_mm_max_epu8(k, limit), limit);
+            __m128i out = _mm_or_si128(k, _mm_xor_si128(_mm_andnot_si128(tie, atMost), ones));
+            const unsigned ties = unsigned(_mm_movemask_epi8(tie)) & lookedUp;
+            if (ties != 0) {
+                _mm_store_si128(reinterpret_cast<__m128i*>(levels), out);
+                for (unsigned left = ties; left != 0; left &= left - 1) {
                     const int j = __builtin_ctz(left);
-                    if (largest[j] <= limits.byRed[reds[j]]) levels[j] = tableOutput(p + j * 3, table, threshold);
+                    const uint8_t* q = p + j * 3;
+                    const uint32_t colour = uint32_t(q[0]) | uint32_t(q[1]) << 8 | uint32_t(q[2]) << 16;
+                    levels[j] = decideTie(colour, threshold, table.exact);
                 }
                 out = _mm_load_si128(reinterpret_cast<const __m128i*>(levels));
-            } else {
-                _mm_store_si128(reinterpret_cast<__m128i*>(colours), _mm_shuffle_epi8(a, toColours));
-                _mm_store_si128(reinterpret_cast<__m128i*>(colours + 4),
-                                _mm_shuffle_epi8(_mm_alignr_epi8(b, a, 12), toColours));
-                _mm_store_si128(reinterpret_cast<__m128i*>(colours + 8),
-                                _mm_shuffle_epi8(_mm_alignr_epi8(c, b, 8), toColours));
-                _mm_store_si128(reinterpret_cast<__m128i*>(colours + 12),
-                                _mm_shuffle_epi8(_mm_srli_si128(c, 4), toColours));
-                uint64_t low = 0, high = 0;
-                for (int j = 0; j < 8; ++j) low |= uint64_t(level[colours[j]]) << (8 * j);
-                for (int j = 0; j < 8; ++j) high |= uint64_t(level[colours[8 + j]]) << (8 * j);
-                const __m128i k = _mm_set_epi64x(int64_t(high), int64_t(low));
-                const __m128i tie = _mm_cmpeq_epi8(k, limit);
-                const __m128i atMost = _mm_cmpeq_epi8(_mm_max_epu8(k, limit), limit);
-                out = _mm_or_si128(k, _mm_xor_si128(_mm_andnot_si128(tie, atMost), ones));
-                const int ties = _mm_movemask_epi8(tie);
-                if (ties != 0) {
-                    _mm_store_si128(reinterpret_cast<__m128i*>(levels), out);
-                    for (int j = 0; j < 16; ++j) {
-                        if ((ties >> j & 1) != 0) levels[j] = decideTie(colours[j], threshold, table.exact);
-                    }
-                    out = _mm_load_si128(reinterpret_cast<const __m128i*>(levels));
-                }
             }
             _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_shuffle_epi8(out, spread0));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), _mm_shuffle_epi8(out, spread1));
@@ -452,7 +468,14 @@ bool segmentImageWithMasks(uint8_t* bgr, size_t width, size_t height, uint32_t r
     if (table.level == nullptr) return false;
     // Levels are at most 161, so any threshold from 255 on lets all through.
     const uint8_t limit = uint8_t(threshold > 255 ? 255 : threshold);
-    segmentRowsSsse3(bgr, width, height, table, passLimitsFor(table, reference, limit), limit, masks);
+    const PassLimits* limits = nullptr;
+    try {
+        limits = &passLimitsFor(table, reference, limit);
+    } catch (const std::bad_alloc&) {
+        passLimits.threshold = -1;  // built afresh next time
+        return false;
+    }
+    segmentRowsSsse3(bgr, width, height, table, *limits, limit, masks);
     return true;
 #else
     return false;

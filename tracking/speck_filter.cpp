@@ -67,6 +67,11 @@ void filterRow(uint8_t* row, size_t width, const uint64_t* below, const uint64_t
     const size_t words = maskWords(width);
     uint64_t carryIn = 0;  // background after the update of the pixel before the word
     for (size_t k = 0; k < words; ++k) {
+        if ((current[k] & currentWhite[k]) == ~uint64_t(0)) {  // all white: nothing to clear
+            updated[k] = ~uint64_t(0);
+            carryIn = 1;
+            continue;
+        }
         uint64_t s1, c1, s2, c2, b0, c3, b1, b2;
         addBits(fromLeft(below, k), below[k], fromRight(below, k, words), s1, c1);
         addBits(fromLeft(above, k), above[k], fromRight(above, k, words), s2, c2);
