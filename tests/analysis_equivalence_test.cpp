@@ -177,7 +177,7 @@ TEST_F(AnalysisEquivalenceTest, TableAndComputedSegmentationAtEveryThreshold) {
     // that are not a whole number of sixteen-pixel groups, for the path
     // that writes masks: groups with none, few and many candidates.
     std::mt19937 random(13);
-    constexpr size_t kWidth = 101;
+    constexpr size_t kWidth = 117;  // 3 x 32 + 16 + 5
     std::vector<uint8_t> scattered;
     for (size_t i = 0; i < n; ++i) {
         for (int j = 0; j < int(random() % 12); ++j) {
@@ -198,14 +198,16 @@ TEST_F(AnalysisEquivalenceTest, TableAndComputedSegmentationAtEveryThreshold) {
         ASSERT_EQ(viaTable, expected) << "threshold " << t;
         ASSERT_EQ(computed, expected) << "threshold " << t;
 
-        std::vector<uint8_t> image = scattered;
         expected = scattered;
         reference::segmentByColour(expected.data(), int32_t(kWidth), int32_t(height), kRed, t);
-        masks.assign(masks.size(), ~uint64_t(0));  // stale bits must go
-        if (!segmentImageWithMasks(image.data(), kWidth, height, kRed, t, masks.data())) continue;
-        ASSERT_EQ(image, expected) << "threshold " << t;
         for (size_t y = 0; y < height; ++y) rowMasks(&expected[y * kWidth * 3], kWidth, &expectedMasks[y * words], nullptr);
-        ASSERT_EQ(masks, expectedMasks) << "threshold " << t;
+        for (int instructions = 1; instructions <= 2; ++instructions) {
+            std::vector<uint8_t> image = scattered;
+            masks.assign(masks.size(), ~uint64_t(0));  // stale bits must go
+            if (!segmentImageWithMasksUsing(instructions, image.data(), kWidth, height, kRed, t, masks.data())) continue;
+            ASSERT_EQ(image, expected) << "threshold " << t << " instructions " << instructions;
+            ASSERT_EQ(masks, expectedMasks) << "threshold " << t << " instructions " << instructions;
+        }
     }
 }
 

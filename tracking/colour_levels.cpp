@@ -20,6 +20,9 @@
 #ifdef KESTROVA_SSSE3
 #include <tmmintrin.h>
 #endif
+#ifdef KESTROVA_AVX2
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -307,12 +310,13 @@ inline uint8_t tableOutput(const uint8_t* p, const ColourLevelTable& table, uint
 }
 
 #ifdef KESTROVA_SSSE3
-// Rows of sixteen pixels at a time: the bytes sorted into blue, green and
-// red by byte shuffles, the pre-test on all sixteen at once, and look-ups
-// only for the candidates. Writes each row's background mask.
-__attribute__((target("ssse3"))) void segmentRowsSsse3(uint8_t* bgr, size_t width, size_t height,
-                                                        const ColourLevelTable& table, const PassLimits& limits,
-                                                        uint8_t threshold, uint64_t* masks) {
+// One row from pixel x on, sixteen pixels at a time: the bytes sorted into
+// blue, green and red by byte shuffles, the pre-test on all sixteen at
+// once, and look-ups only for the candidates. Adds to the row's background
+// mask (cleared by the caller).
+__attribute__((target("ssse3"))) void segmentRowSsse3(uint8_t* row, size_t x, size_t width,
+                                                       const ColourLevelTable& table, const PassLimits& limits,
+                                                       uint8_t threshold, uint64_t* mask) {
     const __m128i first0 = _mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
     const __m128i first1 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14, -1, -1, -1, -1, -1);
     const __m128i first2 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1, 4, 7, 10, 13);
@@ -331,14 +335,8 @@ __attribute__((target("ssse3"))) void segmentRowsSsse3(uint8_t* bgr, size_t widt
     const __m128i limit = _mm_set1_epi8(char(threshold));
     const uint8_t* packed = limits.packed.data();
     const uint32_t failed = uint32_t(limits.packed.size() - 1);
-    const size_t stride = width * 3, words = maskWords(width);
     alignas(16) uint8_t largest[16], levels[16];
-
-    for (size_t y = 0; y < height; ++y) {
-        uint8_t* row = bgr + y * stride;
-        uint64_t* mask = masks + y * words;
-        for (size_t k = 0; k < words; ++k) mask[k] = 0;
-        size_t x = 0;
+    {
         for (; x + 16 <= width; x += 16) {
             uint8_t* p = row + x * 3;
             const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -408,6 +406,129 @@ __attribute__((target("ssse3"))) void segmentRowsSsse3(uint8_t* bgr, size_t widt
 }
 #endif
 
+#ifdef KESTROVA_AVX2
+// Two 16-byte pieces as the low and high halves of a register, and back.
+__attribute__((target("avx2"))) inline __m256i halves(const uint8_t* low, const uint8_t* high) {
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low))),
+                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(high)), 1);
+}
+__attribute__((target("avx2"))) inline void storeHalves(uint8_t* low, uint8_t* high, __m256i v) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(low), _mm256_castsi256_si128(v));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(high), _mm256_extracti128_si256(v, 1));
+}
+
+// The same, 32 pixels at a time: each 128-bit half of the registers does
+// what the function above does for sixteen pixels. The rest of the row
+// goes to the function above.
+__attribute__((target("avx2"))) void segmentRowAvx2(uint8_t* row, size_t width, const ColourLevelTable& table,
+                                                     const PassLimits& limits, uint8_t threshold, uint64_t* mask) {
+    const __m256i first0 = _mm256_broadcastsi128_si256(_mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+    const __m256i first1 = _mm256_broadcastsi128_si256(_mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14, -1, -1, -1, -1, -1));
+    const __m256i first2 = _mm256_broadcastsi128_si256(_mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1, 4, 7, 10, 13));
+    const __m256i second0 = _mm256_broadcastsi128_si256(_mm_setr_epi8(1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+    const __m256i second1 = _mm256_broadcastsi128_si256(_mm_setr_epi8(-1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1));
+    const __m256i second2 = _mm256_broadcastsi128_si256(_mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14));
+    const __m256i third0 = _mm256_broadcastsi128_si256(_mm_setr_epi8(2, 5, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+    const __m256i third1 = _mm256_broadcastsi128_si256(_mm_setr_epi8(-1, -1, -1, -1, -1, 1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1));
+    const __m256i third2 = _mm256_broadcastsi128_si256(_mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15));
+    const __m256i spread0 = _mm256_broadcastsi128_si256(_mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5));
+    const __m256i spread1 = _mm256_broadcastsi128_si256(_mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10));
+    const __m256i spread2 = _mm256_broadcastsi128_si256(_mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15));
+    const __m256i ones = _mm256_set1_epi8(-1);
+    const __m256i lowNibble = _mm256_set1_epi8(0x0F);
+    const __m256i highLimits = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(limits.byHighRed)));
+    const __m256i limit = _mm256_set1_epi8(char(threshold));
+    const uint8_t* packed = limits.packed.data();
+    const uint32_t failed = uint32_t(limits.packed.size() - 1);
+    alignas(32) uint8_t largest[32], levels[32];
+    size_t x = 0;
+    {
+        {
+        for (; x + 32 <= width; x += 32) {
+            uint8_t* p = row + x * 3;
+            const __m256i a = halves(p, p + 48), b = halves(p + 16, p + 64), c = halves(p + 32, p + 80);
+            const __m256i blue = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(a, first0), _mm256_shuffle_epi8(b, first1)),
+                                              _mm256_shuffle_epi8(c, first2));
+            const __m256i green = _mm256_or_si256(
+                _mm256_or_si256(_mm256_shuffle_epi8(a, second0), _mm256_shuffle_epi8(b, second1)), _mm256_shuffle_epi8(c, second2));
+            const __m256i red = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(a, third0), _mm256_shuffle_epi8(b, third1)),
+                                             _mm256_shuffle_epi8(c, third2));
+            const __m256i most = _mm256_max_epu8(green, blue);
+            const __m256i bound = _mm256_shuffle_epi8(highLimits, _mm256_and_si256(_mm256_srli_epi16(red, 4), lowNibble));
+            const unsigned candidates = unsigned(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(most, bound), bound)));
+            if (candidates == 0) {
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), ones);
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + 32), ones);
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + 64), ones);
+                mask[x >> 6] |= uint64_t(0xFFFFFFFF) << (x & 63);
+                continue;
+            }
+            // The levels of the candidates that pass the exact test, from
+            // the packed squares; 255 (background at any threshold below
+            // 255) for the others. No branch on a looked-up level, so the
+            // look-ups overlap. (Whole groups through the big table were
+            // slower on every scene: its lines are rarely in a cache.)
+            const unsigned lookedUp = unsigned(candidates);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(largest), most);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(levels), ones);
+            for (unsigned left = lookedUp; left != 0; left &= left - 1) {
+                const int j = __builtin_ctz(left);
+                const uint8_t* q = p + j * 3;
+                const uint32_t side = uint32_t(limits.byRed[q[2]]) + 1;
+                const uint32_t at = limits.start[q[2]] + uint32_t(q[1]) * side + q[0];
+                levels[j] = packed[largest[j] < side ? at : failed];
+            }
+            const __m256i k = _mm256_load_si256(reinterpret_cast<const __m256i*>(levels));
+            // k where k < threshold, 255 where above, and a tie decided by
+            // the colour's exact bit (only looked-up lanes can tie: with
+            // a threshold of 255 every lane is a candidate).
+            const __m256i tie = _mm256_cmpeq_epi8(k, limit);
+            const __m256i atMost = _mm256_cmpeq_epi8(_mm256_max_epu8(k, limit), limit);
+            __m256i out = _mm256_or_si256(k, _mm256_xor_si256(_mm256_andnot_si256(tie, atMost), ones));
+            const unsigned ties = unsigned(_mm256_movemask_epi8(tie)) & lookedUp;
+            if (ties != 0) {
+                _mm256_store_si256(reinterpret_cast<__m256i*>(levels), out);
+                for (unsigned left = ties; left != 0; left &= left - 1) {
+                    const int j = __builtin_ctz(left);
+                    const uint8_t* q = p + j * 3;
+                    const uint32_t colour = uint32_t(q[0]) | uint32_t(q[1]) << 8 | uint32_t(q[2]) << 16;
+                    levels[j] = decideTie(colour, threshold, table.exact);
+                }
+                out = _mm256_load_si256(reinterpret_cast<const __m256i*>(levels));
+            }
+            storeHalves(p, p + 48, _mm256_shuffle_epi8(out, spread0));
+            storeHalves(p + 16, p + 64, _mm256_shuffle_epi8(out, spread1));
+            storeHalves(p + 32, p + 80, _mm256_shuffle_epi8(out, spread2));
+            mask[x >> 6] |= uint64_t(uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(out, ones)))) << (x & 63);
+        }
+        }
+    }
+    segmentRowSsse3(row, x, width, table, limits, threshold, mask);
+}
+#endif
+
+#ifdef KESTROVA_SSSE3
+// All rows, each with its mask cleared first.
+void segmentRows(bool avx2, uint8_t* bgr, size_t width, size_t height, const ColourLevelTable& table,
+                 const PassLimits& limits, uint8_t threshold, uint64_t* masks) {
+    const size_t stride = width * 3, words = maskWords(width);
+    for (size_t y = 0; y < height; ++y) {
+        uint8_t* row = bgr + y * stride;
+        uint64_t* mask = masks + y * words;
+        for (size_t k = 0; k < words; ++k) mask[k] = 0;
+#ifdef KESTROVA_AVX2
+        if (avx2) {
+            segmentRowAvx2(row, width, table, limits, threshold, mask);
+            continue;
+        }
+#endif
+        {
+            segmentRowSsse3(row, 0, width, table, limits, threshold, mask);
+        }
+    }
+}
+#endif
+
 }  // namespace
 
 ReferenceColour normalisedReference(uint32_t reference) {
@@ -453,6 +574,11 @@ void segmentPixels(uint8_t* bgr, size_t pixels, uint32_t reference, int32_t thre
 
 bool segmentImageWithMasks(uint8_t* bgr, size_t width, size_t height, uint32_t reference, int32_t threshold,
                            uint64_t* masks) {
+    return segmentImageWithMasksUsing(2, bgr, width, height, reference, threshold, masks);
+}
+
+bool segmentImageWithMasksUsing(int instructions, uint8_t* bgr, size_t width, size_t height, uint32_t reference,
+                                int32_t threshold, uint64_t* masks) {
     if (bgr == nullptr || masks == nullptr || width == 0 || height == 0) return false;
     const size_t words = maskWords(width);
     if (threshold < 0) {  // v is never negative: all background
@@ -462,7 +588,7 @@ bool segmentImageWithMasks(uint8_t* bgr, size_t width, size_t height, uint32_t r
         return true;
     }
 #ifdef KESTROVA_SSSE3
-    if (!processorHasSsse3()) return false;
+    if (instructions < 1 || !processorHasSsse3()) return false;
     reference &= 0xFFFFFF;
     const ColourLevelTable table = colourLevelTable(reference);
     if (table.level == nullptr) return false;
@@ -475,7 +601,7 @@ bool segmentImageWithMasks(uint8_t* bgr, size_t width, size_t height, uint32_t r
         passLimits.threshold = -1;  // built afresh next time
         return false;
     }
-    segmentRowsSsse3(bgr, width, height, table, *limits, limit, masks);
+    segmentRows(instructions >= 2 && processorHasAvx2(), bgr, width, height, table, *limits, limit, masks);
     return true;
 #else
     return false;

@@ -44,3 +44,9 @@ void segmentPixels(uint8_t* bgr, size_t pixels, uint32_t reference, int32_t thre
 // the vector instructions are not to be had.
 bool segmentImageWithMasks(uint8_t* bgr, size_t width, size_t height, uint32_t reference, int32_t threshold,
                            uint64_t* masks);
+
+// The same with at most the given instructions, for the tests: 1 SSSE3,
+// 2 AVX2 as well (each where the processor has it; without SSSE3 it
+// returns false).
+bool segmentImageWithMasksUsing(int instructions, uint8_t* bgr, size_t width, size_t height, uint32_t reference,
+                                int32_t threshold, uint64_t* masks);

@@ -1,6 +1,6 @@
 // Which vector instructions the tracking code may use. The x86-64 baseline
 // (SSE2) is compiled in everywhere; SSSE3 and AVX2 code is compiled per
-// function and used only after the one run-time check below.
+// function and used only after the run-time checks below.
 #pragma once
 
 #if (defined(__x86_64__) || defined(_M_X64)) && !defined(KESTROVA_PORTABLE_ONLY)
