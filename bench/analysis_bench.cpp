@@ -20,8 +20,8 @@
 
 #include "display/camera_view.h"
 #include "display/distance_readout.h"
-#include "platform/stand_in.h"
-#include "platform/stereo_rig.h"
+#include "platform/avicap32/stereo_rig.h"
+#include "platform/linux/stand_in.h"
 #include "tests/reference_analysis.h"
 #include "tracking/camera_slot.h"
 #include "tracking/colour_levels.h"

@@ -1,4 +1,4 @@
-#include "platform/v4l2_camera.h"
+#include "platform/avicap32/linux/v4l2_camera.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -80,6 +81,7 @@ std::unique_ptr<V4l2Camera> V4l2Camera::open(const std::string& path, std::strin
     }
 
     std::unique_ptr<V4l2Camera> camera(new V4l2Camera);
+    camera->path_ = path;
     camera->fd_ = v4l2_open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (camera->fd_ < 0) {
         error = describeErrno(path, "cannot open camera");
@@ -179,7 +181,10 @@ V4l2Camera::~V4l2Camera() {
     if (fd_ >= 0) v4l2_close(fd_);
 }
 
-void V4l2Camera::fail() { gone_ = true; }
+void V4l2Camera::fail() {
+    if (!gone_) std::fprintf(stderr, "%s: camera lost\n", path_.c_str());
+    gone_ = true;
+}
 
 bool V4l2Camera::requeue(uint32_t index) {
     v4l2_buffer buf{};
@@ -191,9 +196,10 @@ bool V4l2Camera::requeue(uint32_t index) {
     return false;
 }
 
-bool V4l2Camera::grab(uint8_t* frame) {
-    if (gone_ || frame == nullptr) return false;
-    return streaming_ ? grabStreaming(frame) : grabRead(frame);
+GrabResult V4l2Camera::grab(uint8_t* frame) {
+    if (gone_ || frame == nullptr) return GrabResult::Lost;
+    const bool got = streaming_ ? grabStreaming(frame) : grabRead(frame);
+    return got ? GrabResult::NewFrame : gone_ ? GrabResult::Lost : GrabResult::NoNewFrame;
 }
 
 // Takes every filled buffer the driver holds and keeps only the newest; if
@@ -292,6 +298,12 @@ std::vector<std::string> listV4l2CaptureDevices(const std::string& dir) {
         ::close(fd);
     }
     return devices;
+}
+
+std::vector<std::string> listHostCameras() { return listV4l2CaptureDevices(); }
+
+std::unique_ptr<CameraDevice> openHostCamera(const std::string& name, std::string& error) {
+    return V4l2Camera::open(name, error);
 }
 
 }  // namespace standin

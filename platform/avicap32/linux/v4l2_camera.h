@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/avicap32/camera_device.h"
+
 namespace standin {
 
 // Width of the frames handed over for a camera of the given width: the
@@ -26,24 +28,24 @@ bool convertTopDownToBottomUp(const uint8_t* src, int srcWidth, int height, size
                               uint8_t* dst);
 
 // One open V4L2 capture device, streaming from the moment it is opened.
-class V4l2Camera {
+class V4l2Camera : public CameraDevice {
 public:
     // Opens the device at path and sets it to BGR24 at its current size.
     // Null on failure, with the reason in error.
     static std::unique_ptr<V4l2Camera> open(const std::string& path, std::string& error);
-    ~V4l2Camera();
+    ~V4l2Camera() override;
     V4l2Camera(const V4l2Camera&) = delete;
     V4l2Camera& operator=(const V4l2Camera&) = delete;
 
     // Size of the frames grab hands over (width a multiple of 4).
-    int width() const { return frameWidth_; }
-    int height() const { return height_; }
+    int width() const override { return frameWidth_; }
+    int height() const override { return height_; }
     size_t frameBytes() const { return size_t(frameWidth_) * 3 * size_t(height_); }
 
     // Writes the newest frame the camera has into frame (frameBytes() bytes),
-    // waiting at most about one frame interval for one to arrive. False when
-    // no frame came; after the device failed or went away it stays false.
-    bool grab(uint8_t* frame);
+    // waiting at most about one frame interval for one to arrive. After the
+    // device failed or went away it stays Lost.
+    GrabResult grab(uint8_t* frame) override;
     bool gone() const { return gone_; }
 
 private:
@@ -57,6 +59,7 @@ private:
         void* start = nullptr;
         size_t length = 0;
     };
+    std::string path_;
     int fd_ = -1;
     bool streaming_ = false;
     bool gone_ = false;
