@@ -268,7 +268,8 @@ const PassLimits& passLimitsFor(const ColourLevelTable& table, uint32_t referenc
         for (int green = 0; green < 256; ++green) {
             const uint32_t rowStart = uint32_t(red) << 16 | uint32_t(green) << 8;
             const uint8_t* level = table.level + rowStart;
-            for (int blue = 0; blue < 256; ++blue) {
+            // Below this blue, max(green, blue) could not raise the limit.
+            for (int blue = green > largest ? 0 : largest + 1; blue < 256; ++blue) {
                 const int m = green > blue ? green : blue;
                 if (m <= largest) continue;
                 const uint8_t k = level[blue];
