@@ -358,6 +358,28 @@ TEST_F(AnalysisEquivalenceTest, TickAnalysisOnScenes) {
     }
 }
 
+TEST_F(AnalysisEquivalenceTest, SizeChangedBetweenStepsWithoutAFrame) {
+    // The masks segmentation leaves describe the image at its size then;
+    // the filter run at another size changes the image under them, and
+    // back at the first size they must not be used.
+    std::vector<uint8_t> frame = reference::randomColourFrame(320, 240, 3);
+    loadSlot(frame, 320, 240);
+    segmentByColour(0, kRed);
+    reference::segmentByColour(frame.data(), 320, 240, kRed, 60);
+    cameraSlots[0].width = 240;
+    cameraSlots[0].height = 320;
+    removeSpecks(0, 1);
+    reference::removeSpecks(frame.data(), 240, 320, 1);
+    cameraSlots[0].width = 320;
+    cameraSlots[0].height = 240;
+    removeSpecks(0, 1);
+    reference::removeSpecks(frame.data(), 320, 240, 1);
+    ASSERT_EQ(slotImage(), frame);
+    const reference::Point point = reference::findCentroid(frame.data(), 320, 240);
+    EXPECT_EQ(findCentroid(0).x, point.x);
+    EXPECT_EQ(findCentroid(0).y, point.y);
+}
+
 // --- centroid ---------------------------------------------------------------------
 
 TEST_F(AnalysisEquivalenceTest, CentroidOnRandomMasks) {

@@ -156,6 +156,8 @@ void removeSpecks(int slot, int passes) {
         for (int pass = 0; pass < passes; ++pass) removeSpecksOnMasks(image, width, height, masks, rows.updated);
         return;
     }
+    // Masks kept for this image at another size would no longer describe it.
+    forgetSlotMasks(slot);
     for (int pass = 0; pass < passes; ++pass) removeSpecksOnce(image, width, height, rows);
 }
 
