@@ -252,7 +252,9 @@ struct PassLimits {
     uint8_t byRed[256];
     alignas(16) uint8_t byHighRed[16];
     uint32_t start[256];  // of each red byte's square in `packed`
+    int32_t side[256];    // byRed + 1
     std::vector<uint8_t> packed;
+    uint32_t failed = 0;  // index of the 255 after the squares
     int32_t threshold = -1;
     uint32_t reference = 0;
 };
@@ -288,7 +290,9 @@ const PassLimits& passLimitsFor(const ColourLevelTable& table, uint32_t referenc
         limits.start[red] = uint32_t(size);
         size += (size_t(limits.byRed[red]) + 1) * (size_t(limits.byRed[red]) + 1);
     }
-    limits.packed.resize(size + 1);  // at most the table's size and a byte
+    // At most the table's size, the 255 and three bytes more for four-byte
+    // gathers at the last index.
+    limits.packed.resize(size + 4);
     for (int red = 0; red < 256; ++red) {
         const size_t side = size_t(limits.byRed[red]) + 1;
         uint8_t* square = limits.packed.data() + limits.start[red];
@@ -297,6 +301,8 @@ const PassLimits& passLimitsFor(const ColourLevelTable& table, uint32_t referenc
         }
     }
     limits.packed[size] = 255;
+    limits.failed = uint32_t(size);
+    for (int red = 0; red < 256; ++red) limits.side[red] = int32_t(limits.byRed[red]) + 1;
     limits.threshold = threshold;
     limits.reference = reference;
     return limits;
@@ -335,7 +341,7 @@ __attribute__((target("ssse3"))) void segmentRowSsse3(uint8_t* row, size_t x, si
     const __m128i highLimits = _mm_load_si128(reinterpret_cast<const __m128i*>(limits.byHighRed));
     const __m128i limit = _mm_set1_epi8(char(threshold));
     const uint8_t* packed = limits.packed.data();
-    const uint32_t failed = uint32_t(limits.packed.size() - 1);
+    const uint32_t failed = limits.failed;
     alignas(16) uint8_t largest[16], levels[16];
     {
         for (; x + 16 <= width; x += 16) {
@@ -421,6 +427,43 @@ __attribute__((target("avx2"))) inline void storeHalves(uint8_t* low, uint8_t* h
 // The same, 32 pixels at a time: each 128-bit half of the registers does
 // what the function above does for sixteen pixels. The rest of the row
 // goes to the function above.
+// Groups of 32 with at least this many candidates have all their levels
+// gathered at once.
+constexpr int kGatheredCandidates = 12;
+
+// The bytes of pixels 8 * quarter .. 8 * quarter + 7 widened to 32 bits.
+__attribute__((target("avx2"))) inline __m256i widen(__m256i bytes, int quarter) {
+    const __m128i half = quarter < 2 ? _mm256_castsi256_si128(bytes) : _mm256_extracti128_si256(bytes, 1);
+    return _mm256_cvtepu8_epi32((quarter & 1) != 0 ? _mm_srli_si128(half, 8) : half);
+}
+
+// The levels of 32 pixels from the packed squares, eight at a time with
+// vector gathers; 255 for every pixel that fails the exact pre-test.
+__attribute__((target("avx2"))) inline __m256i gatherLevels(__m256i red, __m256i green, __m256i blue, __m256i most,
+                                                            const PassLimits& limits) {
+    const int* sides = reinterpret_cast<const int*>(limits.side);
+    const int* starts = reinterpret_cast<const int*>(limits.start);
+    const int* packed = reinterpret_cast<const int*>(limits.packed.data());
+    const __m256i failed = _mm256_set1_epi32(int(limits.failed));
+    const __m256i lowByte = _mm256_set1_epi32(0xFF);
+    __m256i quarters[4];
+    for (int q = 0; q < 4; ++q) {
+        const __m256i r = widen(red, q);
+        const __m256i side = _mm256_i32gather_epi32(sides, r, 4);
+        const __m256i start = _mm256_i32gather_epi32(starts, r, 4);
+        const __m256i at = _mm256_add_epi32(_mm256_add_epi32(start, _mm256_mullo_epi32(widen(green, q), side)),
+                                            widen(blue, q));
+        const __m256i passes = _mm256_cmpgt_epi32(side, widen(most, q));
+        const __m256i index = _mm256_blendv_epi8(failed, at, passes);
+        quarters[q] = _mm256_and_si256(_mm256_i32gather_epi32(packed, index, 1), lowByte);
+    }
+    // Packing interleaves the halves; the dword permutation puts the
+    // pixels back in order.
+    const __m256i words = _mm256_packus_epi16(_mm256_packus_epi32(quarters[0], quarters[1]),
+                                              _mm256_packus_epi32(quarters[2], quarters[3]));
+    return _mm256_permutevar8x32_epi32(words, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+}
+
 __attribute__((target("avx2"))) void segmentRowAvx2(uint8_t* row, size_t width, const ColourLevelTable& table,
                                                      const PassLimits& limits, uint8_t threshold, uint64_t* mask) {
     const __m256i first0 = _mm256_broadcastsi128_si256(_mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
@@ -440,7 +483,7 @@ __attribute__((target("avx2"))) void segmentRowAvx2(uint8_t* row, size_t width, 
     const __m256i highLimits = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(limits.byHighRed)));
     const __m256i limit = _mm256_set1_epi8(char(threshold));
     const uint8_t* packed = limits.packed.data();
-    const uint32_t failed = uint32_t(limits.packed.size() - 1);
+    const uint32_t failed = limits.failed;
     alignas(32) uint8_t largest[32], levels[32];
     size_t x = 0;
     {
@@ -470,16 +513,21 @@ __attribute__((target("avx2"))) void segmentRowAvx2(uint8_t* row, size_t width, 
             // look-ups overlap. (Whole groups through the big table were
             // slower on every scene: its lines are rarely in a cache.)
             const unsigned lookedUp = unsigned(candidates);
-            _mm256_store_si256(reinterpret_cast<__m256i*>(largest), most);
-            _mm256_store_si256(reinterpret_cast<__m256i*>(levels), ones);
-            for (unsigned left = lookedUp; left != 0; left &= left - 1) {
-                const int j = __builtin_ctz(left);
-                const uint8_t* q = p + j * 3;
-                const uint32_t side = uint32_t(limits.byRed[q[2]]) + 1;
-                const uint32_t at = limits.start[q[2]] + uint32_t(q[1]) * side + q[0];
-                levels[j] = packed[largest[j] < side ? at : failed];
+            __m256i k;
+            if (countBits(lookedUp) >= kGatheredCandidates) {
+                k = gatherLevels(red, green, blue, most, limits);
+            } else {
+                _mm256_store_si256(reinterpret_cast<__m256i*>(largest), most);
+                _mm256_store_si256(reinterpret_cast<__m256i*>(levels), ones);
+                for (unsigned left = lookedUp; left != 0; left &= left - 1) {
+                    const int j = __builtin_ctz(left);
+                    const uint8_t* q = p + j * 3;
+                    const uint32_t side = uint32_t(limits.byRed[q[2]]) + 1;
+                    const uint32_t at = limits.start[q[2]] + uint32_t(q[1]) * side + q[0];
+                    levels[j] = packed[largest[j] < side ? at : failed];
+                }
+                k = _mm256_load_si256(reinterpret_cast<const __m256i*>(levels));
             }
-            const __m256i k = _mm256_load_si256(reinterpret_cast<const __m256i*>(levels));
             // k where k < threshold, 255 where above, and a tie decided by
             // the colour's exact bit (only looked-up lanes can tie: with
             // a threshold of 255 every lane is a candidate).
