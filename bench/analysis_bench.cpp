@@ -1,50 +1,66 @@
-// Frame analysis speed: one tracking tick's analysis of a stereo pair
-// (segmentation against red at threshold 60, one speck-filter pass and the
-// centroid, for both slots), each stage alone, and the straightforward
-// per-pixel forms of tests/reference_analysis.h on the same frames, so the
-// speed-up is a ratio measured on one machine in one run.
+// Frame analysis speed on stereo pairs: intake (acceptFrame into both
+// slots) and the tick's analysis (segmentation against red at threshold
+// 60, one speck-filter pass, the centroid), beside
+//  - the straightforward per-pixel forms of tests/reference_analysis.h,
+//  - a plain memcpy of the pair,
+//  - OpenCV's usual pipeline (HSV conversion, inRange, a 3x3 opening,
+//    moments; one thread), when built with it,
+// on three scenes: the simulated rig's red ball before a textured wall,
+// uniformly random colours, and a mostly red frame. Timings drift between
+// runs on shared machines, so compare only within one run
+// (bench/side_by_side.py prints the ratios).
 //
-// Every benchmark works on a stereo pair; the counter per_pixel is the time
-// per pixel of the pair (2 * width * height pixels).
+// The counter per_pixel is the time per pixel of the pair (2 * width * height).
 #include <benchmark/benchmark.h>
 
 #include <cstring>
 #include <map>
-#include <utility>
+#include <tuple>
 #include <vector>
 
+#include "display/camera_view.h"
+#include "display/distance_readout.h"
 #include "platform/avicap32/stereo_rig.h"
+#include "platform/linux/stand_in.h"
 #include "tests/reference_analysis.h"
 #include "tracking/camera_slot.h"
 #include "tracking/colour_levels.h"
 #include "tracking/segmentation.h"
 #include "tracking/speck_filter.h"
 
+#ifdef KESTROVA_BENCH_OPENCV
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#endif
+
 namespace {
 
 constexpr uint32_t kRed = 0xFF0000;
 constexpr int32_t kThreshold = 60;
 
-// The camera picture the analysis gets: one frame of camera 0 or 1 of the
-// stereo rig, bottom-up, bytes blue, green, red.
-void renderCameraFrame(int camera, int width, int height, uint8_t* bgrBottomUp) {
-    standin::renderStereoRigFrame(camera, 1.0, 2.0, width, height, bgrBottomUp);
-}
+enum Scene { kBall = 0, kRandom = 1, kMostlyRed = 2 };
 
 struct StereoPair {
-    std::vector<uint8_t> frame[2];  // as captured
-    std::vector<uint8_t> mask[2];   // segmented at the threshold
+    std::vector<uint8_t> frame[2];     // as captured
+    std::vector<uint8_t> mask[2];      // segmented at the threshold
     std::vector<uint8_t> filtered[2];  // and after one speck-filter pass
 };
 
-const StereoPair& stereoPair(int width, int height) {
-    static std::map<std::pair<int, int>, StereoPair> pairs;
-    StereoPair& pair = pairs[{width, height}];
+// The frames of a scene, made once before any timing.
+const StereoPair& stereoPair(int scene, int width, int height) {
+    static std::map<std::tuple<int, int, int>, StereoPair> pairs;
+    StereoPair& pair = pairs[{scene, width, height}];
     if (pair.frame[0].empty()) {
         for (int camera = 0; camera < 2; ++camera) {
             std::vector<uint8_t>& frame = pair.frame[camera];
-            frame.resize(size_t(width) * 3 * size_t(height));
-            renderCameraFrame(camera, width, height, frame.data());
+            if (scene == kBall) {
+                frame.resize(size_t(width) * 3 * size_t(height));
+                standin::renderStereoRigFrame(camera, 1.0, 2.0, width, height, frame.data());
+            } else if (scene == kRandom) {
+                frame = reference::randomColourFrame(width, height, uint32_t(10 + camera));
+            } else {
+                frame = reference::mostlyRedFrame(width, height, uint32_t(20 + camera));
+            }
             pair.mask[camera] = frame;
             reference::segmentByColour(pair.mask[camera].data(), width, height, kRed, kThreshold);
             pair.filtered[camera] = pair.mask[camera];
@@ -54,7 +70,7 @@ const StereoPair& stereoPair(int width, int height) {
     return pair;
 }
 
-// Gives both camera slots the size and their first images.
+// Gives both camera slots the size; their images come with the first frame.
 void prepareSlots(int width, int height) {
     for (int slot = 0; slot < 2; ++slot) {
         resetCameraSlot(slot);
@@ -69,13 +85,6 @@ void loadSlots(const std::vector<uint8_t> (&images)[2]) {
     for (int slot = 0; slot < 2; ++slot) acceptFrame(slot, images[slot].data(), uint32_t(images[slot].size()));
 }
 
-void setPixelCounter(benchmark::State& state, int width, int height) {
-    // Inverted rate: seconds per pixel, shown as e.g. "1.2ns".
-    state.counters["per_pixel"] = benchmark::Counter(2.0 * width * height,
-                                                        benchmark::Counter::kIsIterationInvariantRate |
-                                                            benchmark::Counter::kInvert);
-}
-
 void analyseSlots() {
     for (int slot = 0; slot < 2; ++slot) {
         segmentByColour(slot, kRed);
@@ -86,45 +95,136 @@ void analyseSlots() {
     benchmark::DoNotOptimize(cameraSlots[1].latestPoint);
 }
 
-// --- the analysis of one tick -------------------------------------------------
+void setPixelCounter(benchmark::State& state, int width, int height) {
+    // Inverted rate: seconds per pixel, shown as e.g. "1.2ns".
+    state.counters["per_pixel"] = benchmark::Counter(
+        2.0 * width * height, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+// --- intake and analysis of a pair ---------------------------------------------
 
 void BM_Tick(benchmark::State& state) {
-    const int width = int(state.range(0)), height = int(state.range(1));
-    const StereoPair& pair = stereoPair(width, height);
+    const int scene = int(state.range(0)), width = int(state.range(1)), height = int(state.range(2));
+    const StereoPair& pair = stereoPair(scene, width, height);
     prepareSlots(width, height);
     loadSlots(pair.frame);
     analyseSlots();  // builds the colour table outside the timing
     for (auto _ : state) {
-        state.PauseTiming();
-        loadSlots(pair.frame);  // the frame intake of the tick
-        state.ResumeTiming();
+        loadSlots(pair.frame);
         analyseSlots();
     }
     setPixelCounter(state, width, height);
 }
 
+// The literal forms: intake copies each frame into two images, then the
+// per-pixel analysis.
 void BM_TickLiteral(benchmark::State& state) {
-    const int width = int(state.range(0)), height = int(state.range(1));
-    const StereoPair& pair = stereoPair(width, height);
-    std::vector<uint8_t> work[2] = {pair.frame[0], pair.frame[1]};
+    const int scene = int(state.range(0)), width = int(state.range(1)), height = int(state.range(2));
+    const StereoPair& pair = stereoPair(scene, width, height);
+    std::vector<uint8_t> work[2] = {pair.frame[0], pair.frame[1]}, raw[2] = {pair.frame[0], pair.frame[1]};
     for (auto _ : state) {
-        state.PauseTiming();
-        for (int c = 0; c < 2; ++c) std::memcpy(work[c].data(), pair.frame[c].data(), work[c].size());
-        state.ResumeTiming();
         for (int c = 0; c < 2; ++c) {
+            std::memcpy(work[c].data(), pair.frame[c].data(), work[c].size());
+            std::memcpy(raw[c].data(), pair.frame[c].data(), raw[c].size());
             reference::segmentByColour(work[c].data(), width, height, kRed, kThreshold);
             reference::removeSpecks(work[c].data(), width, height, 1);
             benchmark::DoNotOptimize(reference::findCentroid(work[c].data(), width, height));
         }
+        benchmark::ClobberMemory();
     }
     setPixelCounter(state, width, height);
 }
 
-// --- the stages alone -------------------------------------------------------------
+// One plain copy of each frame of the pair.
+void BM_Memcpy(benchmark::State& state) {
+    const int width = int(state.range(1)), height = int(state.range(2));
+    const StereoPair& pair = stereoPair(kBall, width, height);
+    std::vector<uint8_t> copy[2] = {pair.frame[0], pair.frame[1]};
+    for (auto _ : state) {
+        for (int c = 0; c < 2; ++c) std::memcpy(copy[c].data(), pair.frame[c].data(), copy[c].size());
+        benchmark::ClobberMemory();
+    }
+    setPixelCounter(state, width, height);
+}
+
+#ifdef KESTROVA_BENCH_OPENCV
+// The same intake, then per frame: HSV, red as two hue ranges (it wraps
+// round 0), a 3x3 opening and the centroid from the moments.
+void BM_TickOpenCV(benchmark::State& state) {
+    const int scene = int(state.range(0)), width = int(state.range(1)), height = int(state.range(2));
+    const StereoPair& pair = stereoPair(scene, width, height);
+    cv::setNumThreads(1);
+    std::vector<uint8_t> work[2] = {pair.frame[0], pair.frame[1]}, raw[2] = {pair.frame[0], pair.frame[1]};
+    cv::Mat hsv, low, high, mask, opened;
+    const cv::Mat kernel = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3));
+    for (auto _ : state) {
+        for (int c = 0; c < 2; ++c) {
+            std::memcpy(work[c].data(), pair.frame[c].data(), work[c].size());
+            std::memcpy(raw[c].data(), pair.frame[c].data(), raw[c].size());
+            const cv::Mat frame(height, width, CV_8UC3, work[c].data());
+            cv::cvtColor(frame, hsv, cv::COLOR_BGR2HSV);
+            cv::inRange(hsv, cv::Scalar(0, 100, 60), cv::Scalar(10, 255, 255), low);
+            cv::inRange(hsv, cv::Scalar(170, 100, 60), cv::Scalar(180, 255, 255), high);
+            cv::bitwise_or(low, high, mask);
+            cv::morphologyEx(mask, opened, cv::MORPH_OPEN, kernel);
+            const cv::Moments m = cv::moments(opened, true);
+            cv::Point centre(0, 0);
+            if (m.m00 > 0) centre = cv::Point(int(m.m10 / m.m00), int(m.m01 / m.m00));
+            benchmark::DoNotOptimize(centre);
+        }
+    }
+    setPixelCounter(state, width, height);
+}
+#endif
+
+// The tick with the colour table and the frames out of every cache and
+// the address translations gone, as between ticks 40 ms apart in the
+// running program: 64 MiB are walked between the timed ticks.
+void BM_TickColdTable(benchmark::State& state) {
+    const int scene = int(state.range(0)), width = int(state.range(1)), height = int(state.range(2));
+    const StereoPair& pair = stereoPair(scene, width, height);
+    prepareSlots(width, height);
+    loadSlots(pair.frame);
+    analyseSlots();
+    static std::vector<uint8_t> sweep(size_t(64) << 20, 1);
+    for (auto _ : state) {
+        state.PauseTiming();
+        uint64_t sum = 0;
+        for (size_t i = 0; i < sweep.size(); i += 64) sum += sweep[i]++;
+        benchmark::DoNotOptimize(sum);
+        state.ResumeTiming();
+        loadSlots(pair.frame);
+        analyseSlots();
+    }
+    setPixelCounter(state, width, height);
+}
+
+// The whole tick through the program's own path, with the frames already
+// rendered: intake, analysis, and the paint of both views and the distance
+// line into an offscreen device context the size of the window.
+void BM_WholeTick(benchmark::State& state) {
+    const int scene = int(state.range(0)), width = int(state.range(1)), height = int(state.range(2));
+    const StereoPair& pair = stereoPair(scene, width, height);
+    prepareSlots(width, height);
+    loadSlots(pair.frame);
+    analyseSlots();
+    HDC hdc = standin::createMemoryDC(2 * width, height, RGB(0, 0, 0));
+    for (auto _ : state) {
+        loadSlots(pair.frame);
+        analyseSlots();
+        drawCameraView(hdc, 0, 0, 0, tracker.viewMode);
+        drawCameraView(hdc, width, 0, 1, tracker.viewMode);
+        drawDistanceReadout(hdc);
+    }
+    standin::deleteMemoryDC(hdc);
+    setPixelCounter(state, width, height);
+}
+
+// --- the stages alone, on the ball scene ------------------------------------
 
 void BM_Segmentation(benchmark::State& state) {
-    const int width = int(state.range(0)), height = int(state.range(1));
-    const StereoPair& pair = stereoPair(width, height);
+    const int width = int(state.range(1)), height = int(state.range(2));
+    const StereoPair& pair = stereoPair(kBall, width, height);
     prepareSlots(width, height);
     loadSlots(pair.frame);
     segmentByColour(0, kRed);
@@ -140,8 +240,8 @@ void BM_Segmentation(benchmark::State& state) {
 }
 
 void BM_SegmentationLiteral(benchmark::State& state) {
-    const int width = int(state.range(0)), height = int(state.range(1));
-    const StereoPair& pair = stereoPair(width, height);
+    const int width = int(state.range(1)), height = int(state.range(2));
+    const StereoPair& pair = stereoPair(kBall, width, height);
     std::vector<uint8_t> work[2] = {pair.frame[0], pair.frame[1]};
     for (auto _ : state) {
         state.PauseTiming();
@@ -153,9 +253,47 @@ void BM_SegmentationLiteral(benchmark::State& state) {
     setPixelCounter(state, width, height);
 }
 
-void BM_SpeckFilter(benchmark::State& state) {
-    const int width = int(state.range(0)), height = int(state.range(1));
-    const StereoPair& pair = stereoPair(width, height);
+// The speck filter and the centroid after segmentation (the pass that
+// leaves the masks is redone, untimed, before each).
+void BM_SpeckFilterAndCentroid(benchmark::State& state) {
+    const int width = int(state.range(1)), height = int(state.range(2));
+    const StereoPair& pair = stereoPair(kBall, width, height);
+    prepareSlots(width, height);
+    for (auto _ : state) {
+        state.PauseTiming();
+        loadSlots(pair.frame);
+        segmentByColour(0, kRed);
+        segmentByColour(1, kRed);
+        state.ResumeTiming();
+        for (int slot = 0; slot < 2; ++slot) {
+            removeSpecks(slot, 1);
+            benchmark::DoNotOptimize(findCentroid(slot));
+        }
+    }
+    setPixelCounter(state, width, height);
+}
+
+void BM_SpeckFilterAndCentroidLiteral(benchmark::State& state) {
+    const int width = int(state.range(1)), height = int(state.range(2));
+    const StereoPair& pair = stereoPair(kBall, width, height);
+    std::vector<uint8_t> work[2] = {pair.mask[0], pair.mask[1]};
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (int c = 0; c < 2; ++c) std::memcpy(work[c].data(), pair.mask[c].data(), work[c].size());
+        state.ResumeTiming();
+        for (int c = 0; c < 2; ++c) {
+            reference::removeSpecks(work[c].data(), width, height, 1);
+            benchmark::DoNotOptimize(reference::findCentroid(work[c].data(), width, height));
+        }
+    }
+    setPixelCounter(state, width, height);
+}
+
+// A mask that came in as a frame (no masks left by segmentation): the
+// speck filter and the centroid read the image itself.
+void BM_SpeckFilterOnImage(benchmark::State& state) {
+    const int width = int(state.range(1)), height = int(state.range(2));
+    const StereoPair& pair = stereoPair(kBall, width, height);
     prepareSlots(width, height);
     for (auto _ : state) {
         state.PauseTiming();
@@ -164,41 +302,6 @@ void BM_SpeckFilter(benchmark::State& state) {
         removeSpecks(0, 1);
         removeSpecks(1, 1);
         benchmark::ClobberMemory();
-    }
-    setPixelCounter(state, width, height);
-}
-
-void BM_SpeckFilterLiteral(benchmark::State& state) {
-    const int width = int(state.range(0)), height = int(state.range(1));
-    const StereoPair& pair = stereoPair(width, height);
-    std::vector<uint8_t> work[2] = {pair.mask[0], pair.mask[1]};
-    for (auto _ : state) {
-        state.PauseTiming();
-        for (int c = 0; c < 2; ++c) std::memcpy(work[c].data(), pair.mask[c].data(), work[c].size());
-        state.ResumeTiming();
-        for (int c = 0; c < 2; ++c) reference::removeSpecks(work[c].data(), width, height, 1);
-        benchmark::ClobberMemory();
-    }
-    setPixelCounter(state, width, height);
-}
-
-void BM_Centroid(benchmark::State& state) {
-    const int width = int(state.range(0)), height = int(state.range(1));
-    const StereoPair& pair = stereoPair(width, height);
-    prepareSlots(width, height);
-    loadSlots(pair.filtered);
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(findCentroid(0));
-        benchmark::DoNotOptimize(findCentroid(1));
-    }
-    setPixelCounter(state, width, height);
-}
-
-void BM_CentroidLiteral(benchmark::State& state) {
-    const int width = int(state.range(0)), height = int(state.range(1));
-    const StereoPair& pair = stereoPair(width, height);
-    for (auto _ : state) {
-        for (int c = 0; c < 2; ++c) benchmark::DoNotOptimize(reference::findCentroid(pair.filtered[c].data(), width, height));
     }
     setPixelCounter(state, width, height);
 }
@@ -213,18 +316,29 @@ void BM_ColourTableBuild(benchmark::State& state) {
     }
 }
 
-void frameSizes(benchmark::internal::Benchmark* b) {
-    b->Args({320, 240})->Args({640, 480})->Args({1280, 720})->Unit(benchmark::kMicrosecond);
+void scenesAtHd(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"scene", "w", "h"});
+    for (const int scene : {kBall, kRandom, kMostlyRed}) b->Args({scene, 1280, 720});
+    b->Unit(benchmark::kMicrosecond);
 }
 
-BENCHMARK(BM_Tick)->Apply(frameSizes);
-BENCHMARK(BM_TickLiteral)->Apply(frameSizes);
-BENCHMARK(BM_Segmentation)->Apply(frameSizes);
-BENCHMARK(BM_SegmentationLiteral)->Apply(frameSizes);
-BENCHMARK(BM_SpeckFilter)->Apply(frameSizes);
-BENCHMARK(BM_SpeckFilterLiteral)->Apply(frameSizes);
-BENCHMARK(BM_Centroid)->Apply(frameSizes);
-BENCHMARK(BM_CentroidLiteral)->Apply(frameSizes);
+void ballAtHd(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"scene", "w", "h"})->Args({kBall, 1280, 720})->Unit(benchmark::kMicrosecond);
+}
+
+BENCHMARK(BM_Memcpy)->Apply(ballAtHd);
+BENCHMARK(BM_Tick)->Apply(scenesAtHd)->Args({kBall, 320, 240})->Args({kBall, 640, 480});
+BENCHMARK(BM_TickLiteral)->Apply(scenesAtHd)->Args({kBall, 320, 240})->Args({kBall, 640, 480});
+#ifdef KESTROVA_BENCH_OPENCV
+BENCHMARK(BM_TickOpenCV)->Apply(scenesAtHd);
+#endif
+BENCHMARK(BM_TickColdTable)->Apply(scenesAtHd);
+BENCHMARK(BM_WholeTick)->Apply(ballAtHd);
+BENCHMARK(BM_Segmentation)->Apply(ballAtHd);
+BENCHMARK(BM_SegmentationLiteral)->Apply(ballAtHd);
+BENCHMARK(BM_SpeckFilterAndCentroid)->Apply(ballAtHd);
+BENCHMARK(BM_SpeckFilterAndCentroidLiteral)->Apply(ballAtHd);
+BENCHMARK(BM_SpeckFilterOnImage)->Apply(ballAtHd);
 BENCHMARK(BM_ColourTableBuild)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -167,6 +167,23 @@ TEST_F(AnalysisEquivalenceTest, TableAndComputedSegmentationAtEveryThreshold) {
     ASSERT_GT(n, 1000u);
     std::vector<int32_t> thresholds = {INT_MIN, -1000, 255, 256, 1000, INT_MAX};
     for (int32_t t = -2; t <= 163; ++t) thresholds.push_back(t);
+    // The same colours scattered among random ones, as an image of rows
+    // that are not a whole number of sixteen-pixel groups, for the path
+    // that writes masks: groups with none, few and many candidates.
+    std::mt19937 random(13);
+    constexpr size_t kWidth = 117;  // 3 x 32 + 16 + 5
+    std::vector<uint8_t> scattered;
+    for (size_t i = 0; i < n; ++i) {
+        for (int j = 0; j < int(random() % 12); ++j) {
+            const uint32_t c = random();
+            const uint8_t bytes[3] = {uint8_t(c), uint8_t(c >> 8), uint8_t(c >> 16)};
+            scattered.insert(scattered.end(), bytes, bytes + 3);
+        }
+        scattered.insert(scattered.end(), colours.begin() + long(i * 3), colours.begin() + long(i * 3 + 3));
+    }
+    scattered.resize((scattered.size() / (kWidth * 3)) * kWidth * 3);
+    const size_t height = scattered.size() / (kWidth * 3), words = maskWords(kWidth);
+    std::vector<uint64_t> masks(words * height), expectedMasks(words * height);
     for (const int32_t t : thresholds) {
         std::vector<uint8_t> expected = colours, viaTable = colours, computed = colours;
         reference::segmentByColour(expected.data(), int32_t(n), 1, kRed, t);
@@ -174,6 +191,17 @@ TEST_F(AnalysisEquivalenceTest, TableAndComputedSegmentationAtEveryThreshold) {
         segmentPixels(computed.data(), n, kRed, t, false);
         ASSERT_EQ(viaTable, expected) << "threshold " << t;
         ASSERT_EQ(computed, expected) << "threshold " << t;
+
+        expected = scattered;
+        reference::segmentByColour(expected.data(), int32_t(kWidth), int32_t(height), kRed, t);
+        for (size_t y = 0; y < height; ++y) rowMasks(&expected[y * kWidth * 3], kWidth, &expectedMasks[y * words], nullptr);
+        for (int instructions = 1; instructions <= 2; ++instructions) {
+            std::vector<uint8_t> image = scattered;
+            masks.assign(masks.size(), ~uint64_t(0));  // stale bits must go
+            if (!segmentImageWithMasksUsing(instructions, image.data(), kWidth, height, kRed, t, masks.data())) continue;
+            ASSERT_EQ(image, expected) << "threshold " << t << " instructions " << instructions;
+            ASSERT_EQ(masks, expectedMasks) << "threshold " << t << " instructions " << instructions;
+        }
     }
 }
 
@@ -285,29 +313,65 @@ TEST_F(AnalysisEquivalenceTest, SpeckFilterScanOrderChainsAcrossWords) {
     }
 }
 
-TEST_F(AnalysisEquivalenceTest, SpeckFilterAndCentroidOnSimulatedFrames) {
-    const int32_t sizes[][2] = {{320, 240}, {643, 97}};
+TEST_F(AnalysisEquivalenceTest, TickAnalysisOnScenes) {
+    // Segmentation, the speck filter and the centroid in the tick's order,
+    // on the rig's frames, random colours and a mostly red frame, against
+    // the literal forms: the image after each step and the point.
+    const int32_t sizes[][2] = {{320, 240}, {643, 131}};
     for (const auto& size : sizes) {
+        std::vector<std::vector<uint8_t>> frames;
         for (const double time : {0.0, 1.3, 2.6}) {
-            for (int camera = 0; camera < 2; ++camera) {
-                std::vector<uint8_t> mask = sceneFrame(camera, time, size[0], size[1]);
-                reference::segmentByColour(mask.data(), size[0], size[1], kRed, 60);
-                loadSlot(mask, size[0], size[1]);
-                std::vector<uint8_t> expected = mask;
-                const reference::Point before = reference::findCentroid(expected.data(), size[0], size[1]);
-                EXPECT_EQ(findCentroid(0).x, before.x);
-                EXPECT_EQ(findCentroid(0).y, before.y);
+            for (int camera = 0; camera < 2; ++camera) frames.push_back(sceneFrame(camera, time, size[0], size[1]));
+        }
+        frames.push_back(reference::randomColourFrame(size[0], size[1], 1));
+        frames.push_back(reference::mostlyRedFrame(size[0], size[1], 2));
+        for (size_t f = 0; f < frames.size(); ++f) {
+            for (const int32_t t : {60, 100}) {
+                loadSlot(frames[f], size[0], size[1]);
+                tracker.threshold = t;
+                std::vector<uint8_t> expected = frames[f];
+                segmentByColour(0, kRed);
+                reference::segmentByColour(expected.data(), size[0], size[1], kRed, t);
+                ASSERT_EQ(slotImage(), expected) << size[0] << "x" << size[1] << " frame " << f;
                 removeSpecks(0, 1);
                 reference::removeSpecks(expected.data(), size[0], size[1], 1);
-                ASSERT_EQ(slotImage(), expected);
-                const reference::Point after = reference::findCentroid(expected.data(), size[0], size[1]);
+                ASSERT_EQ(slotImage(), expected) << size[0] << "x" << size[1] << " frame " << f;
+                const reference::Point point = reference::findCentroid(expected.data(), size[0], size[1]);
                 const ImagePoint found = findCentroid(0);
-                EXPECT_EQ(found.x, after.x);
-                EXPECT_EQ(found.y, after.y);
-                EXPECT_NE(after.x, 0);  // the ball is in view
+                EXPECT_EQ(found.x, point.x) << size[0] << "x" << size[1] << " frame " << f;
+                EXPECT_EQ(found.y, point.y) << size[0] << "x" << size[1] << " frame " << f;
+                if (f < 6) {
+                    EXPECT_NE(point.x, 0);  // the ball is in view
+                }
+                removeSpecks(0, 2);  // further passes on what the first left
+                reference::removeSpecks(expected.data(), size[0], size[1], 2);
+                ASSERT_EQ(slotImage(), expected) << size[0] << "x" << size[1] << " frame " << f;
+                EXPECT_EQ(findCentroid(0).x, reference::findCentroid(expected.data(), size[0], size[1]).x);
             }
         }
     }
+}
+
+TEST_F(AnalysisEquivalenceTest, SizeChangedBetweenStepsWithoutAFrame) {
+    // The masks segmentation leaves describe the image at its size then;
+    // the filter run at another size changes the image under them, and
+    // back at the first size they must not be used.
+    std::vector<uint8_t> frame = reference::randomColourFrame(320, 240, 3);
+    loadSlot(frame, 320, 240);
+    segmentByColour(0, kRed);
+    reference::segmentByColour(frame.data(), 320, 240, kRed, 60);
+    cameraSlots[0].width = 240;
+    cameraSlots[0].height = 320;
+    removeSpecks(0, 1);
+    reference::removeSpecks(frame.data(), 240, 320, 1);
+    cameraSlots[0].width = 320;
+    cameraSlots[0].height = 240;
+    removeSpecks(0, 1);
+    reference::removeSpecks(frame.data(), 320, 240, 1);
+    ASSERT_EQ(slotImage(), frame);
+    const reference::Point point = reference::findCentroid(frame.data(), 320, 240);
+    EXPECT_EQ(findCentroid(0).x, point.x);
+    EXPECT_EQ(findCentroid(0).y, point.y);
 }
 
 // --- centroid ---------------------------------------------------------------------

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <random>
+#include <vector>
 
 namespace reference {
 
@@ -108,6 +110,30 @@ inline Point findCentroid(const uint8_t* image, int32_t width, int32_t height) {
     }
     if (count == 0) return Point{0, 0};
     return Point{int32_t(sumX / count), int32_t(sumY / count)};
+}
+
+// Two synthetic scenes beside the simulated rig's: every pixel a uniformly
+// random colour, and a frame that is mostly target (about 95 % strong reds
+// with some green and blue in them, the rest random).
+inline std::vector<uint8_t> randomColourFrame(int32_t width, int32_t height, uint32_t seed) {
+    std::vector<uint8_t> frame(size_t(width) * 3 * size_t(height));
+    std::mt19937 random(seed);
+    for (uint8_t& b : frame) b = uint8_t(random());
+    return frame;
+}
+
+inline std::vector<uint8_t> mostlyRedFrame(int32_t width, int32_t height, uint32_t seed) {
+    std::vector<uint8_t> frame = randomColourFrame(width, height, seed);
+    std::mt19937 random(seed + 1);
+    for (size_t i = 0; i < frame.size(); i += 3) {
+        const uint32_t r = random();
+        if (r % 100 < 95) {
+            frame[i] = uint8_t(r >> 8) % 64;
+            frame[i + 1] = uint8_t(r >> 16) % 64;
+            frame[i + 2] = uint8_t(160 + (r >> 24) % 96);
+        }
+    }
+    return frame;
 }
 
 }  // namespace reference

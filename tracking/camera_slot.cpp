@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "tracking/pixel_masks.h"
+
 CameraSlot cameraSlots[2] = {};
 TrackerState tracker = {60, VIEW_RAW, {0, 0, 0, 0}, 0, {{0, 0}, {0, 0}}};
 
@@ -71,6 +73,7 @@ bool acceptFrame(int slot, const uint8_t* frame, uint32_t bytesUsed) {
     allocateImage(s.workImage, workCapacity[slot], size);
     allocateImage(s.rawImage, rawCapacity[slot], size);
     if (frame == nullptr) return true;
+    forgetSlotMasks(slot);
 
     const uint64_t wanted = std::min<uint64_t>(bytesUsed, size);
     if (s.workImage != nullptr) {
@@ -84,6 +87,7 @@ bool acceptFrame(int slot, const uint8_t* frame, uint32_t bytesUsed) {
 
 void resetCameraSlot(int slot) {
     if (!validSlot(slot)) return;
+    forgetSlotMasks(slot);
     delete[] cameraSlots[slot].workImage;
     delete[] cameraSlots[slot].rawImage;
     cameraSlots[slot] = CameraSlot{};

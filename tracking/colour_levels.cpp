@@ -1,18 +1,27 @@
 #include "tracking/colour_levels.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
-#include "tracking/segmentation.h"
-
-#if (defined(__x86_64__) || defined(_M_X64)) && !defined(KESTROVA_PORTABLE_ONLY)
-#include <emmintrin.h>
-#define KESTROVA_SSE2 1
-#if defined(__GNUC__)
-#include <tmmintrin.h>
-#define KESTROVA_SSSE3 1  // compiled for SSSE3 per function, used after a CPU check
+#if defined(__linux__)
+#include <sys/mman.h>
 #endif
+
+#include "tracking/colour_vector.h"
+#include "tracking/pixel_masks.h"
+#include "tracking/vector_instructions.h"
+
+#ifdef KESTROVA_SSE2
+#include <emmintrin.h>
+#endif
+#ifdef KESTROVA_SSSE3
+#include <tmmintrin.h>
+#endif
+#ifdef KESTROVA_AVX2
+#include <immintrin.h>
 #endif
 
 namespace {
@@ -87,6 +96,21 @@ size_t scaledDistancesSse2(const uint8_t* bgr, size_t pixels, const ReferenceCol
     return i;
 }
 #endif
+
+// The table's memory, kept for the life of the process. It is read at
+// random, so on Linux it sits on 2 MiB pages where the system offers them:
+// nine address translations cover it instead of 4608.
+uint8_t* allocateTableMemory(size_t bytes) {
+#if defined(__linux__)
+    constexpr size_t kLargePage = size_t(2) << 20;
+    void* memory = nullptr;
+    if (posix_memalign(&memory, kLargePage, (bytes + kLargePage - 1) / kLargePage * kLargePage) != 0) return nullptr;
+    madvise(memory, bytes, MADV_HUGEPAGE);  // only advice: without it, 4 KiB pages
+    return static_cast<uint8_t*>(memory);
+#else
+    return new (std::nothrow) uint8_t[bytes];
+#endif
+}
 
 // The last table built, for tableReference.
 uint8_t* tableLevel = nullptr;
@@ -190,11 +214,6 @@ __attribute__((target("ssse3"))) size_t segmentFromTableSsse3(uint8_t* bgr, size
     }
     return i;
 }
-
-bool cpuHasSsse3() {
-    static const bool ssse3 = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3"));
-    return ssse3;
-}
 #endif
 
 // Through the table: a look-up per pixel, and the exact bit only for
@@ -202,7 +221,7 @@ bool cpuHasSsse3() {
 void segmentFromTable(uint8_t* bgr, size_t pixels, const ColourLevelTable& table, int32_t threshold) {
     size_t i = 0;
 #ifdef KESTROVA_SSSE3
-    if (threshold >= 0 && cpuHasSsse3()) i = segmentFromTableSsse3(bgr, pixels, table, threshold);
+    if (threshold >= 0 && processorHasSsse3()) i = segmentFromTableSsse3(bgr, pixels, table, threshold);
 #endif
     uint8_t output[256];
     for (int k = 0; k < 256; ++k) output[k] = k < threshold ? uint8_t(k) : uint8_t(255);
@@ -216,6 +235,348 @@ void segmentFromTable(uint8_t* bgr, size_t pixels, const ColourLevelTable& table
         p[0] = p[1] = p[2] = out;
     }
 }
+
+// The pre-test: for each red byte, the largest max(green, blue) of any
+// colour with that red byte that passes the threshold (0 when none does;
+// a (0, 0, red) pixel then only costs a look-up that says background). A
+// pixel whose max(green, blue) is larger is background without a look-up.
+// byHighRed holds the largest limit of each run of sixteen red values, for
+// a test with one byte shuffle. Rebuilt when the threshold or the table
+// changes; threshold is 0..255 here.
+//
+// Beside them, the levels of the colours that pass the pre-test, packed:
+// for each red byte a square of side byRed + 1 by green and blue, so the
+// look-ups of a scene with few candidates stay within a few MiB instead
+// of the whole table (the last byte is 255, for pixels that fail).
+struct PassLimits {
+    uint8_t byRed[256];
+    alignas(16) uint8_t byHighRed[16];
+    uint32_t start[256];  // of each red byte's square in `packed`
+    int32_t side[256];    // byRed + 1
+    std::vector<uint8_t> packed;
+    uint32_t failed = 0;  // index of the 255 after the squares
+    int32_t threshold = -1;
+    uint32_t reference = 0;
+};
+
+PassLimits passLimits;
+
+const PassLimits& passLimitsFor(const ColourLevelTable& table, uint32_t reference, int32_t threshold) {
+    PassLimits& limits = passLimits;
+    if (limits.threshold == threshold && limits.reference == reference) return limits;
+    const uint8_t t = uint8_t(threshold);
+    for (int red = 0; red < 256; ++red) {
+        int largest = 0;
+        for (int green = 0; green < 256; ++green) {
+            const uint32_t rowStart = uint32_t(red) << 16 | uint32_t(green) << 8;
+            const uint8_t* level = table.level + rowStart;
+            // Below this blue, max(green, blue) could not raise the limit.
+            for (int blue = green > largest ? 0 : largest + 1; blue < 256; ++blue) {
+                const int m = green > blue ? green : blue;
+                if (m <= largest) continue;
+                const uint8_t k = level[blue];
+                if (k < t || (k == t && decideTie(rowStart | uint32_t(blue), k, table.exact) == k)) largest = m;
+            }
+        }
+        limits.byRed[red] = uint8_t(largest);
+    }
+    for (int high = 0; high < 16; ++high) {
+        uint8_t largest = 0;
+        for (int low = 0; low < 16; ++low) largest = limits.byRed[high * 16 + low] > largest ? limits.byRed[high * 16 + low] : largest;
+        limits.byHighRed[high] = largest;
+    }
+    size_t size = 0;
+    for (int red = 0; red < 256; ++red) {
+        limits.start[red] = uint32_t(size);
+        size += (size_t(limits.byRed[red]) + 1) * (size_t(limits.byRed[red]) + 1);
+    }
+    // At most the table's size, the 255 and three bytes more for four-byte
+    // gathers at the last index.
+    limits.packed.resize(size + 4);
+    for (int red = 0; red < 256; ++red) {
+        const size_t side = size_t(limits.byRed[red]) + 1;
+        uint8_t* square = limits.packed.data() + limits.start[red];
+        for (size_t green = 0; green < side; ++green) {
+            std::memcpy(square + green * side, table.level + (uint32_t(red) << 16 | uint32_t(green) << 8), side);
+        }
+    }
+    limits.packed[size] = 255;
+    limits.failed = uint32_t(size);
+    for (int red = 0; red < 256; ++red) limits.side[red] = int32_t(limits.byRed[red]) + 1;
+    limits.threshold = threshold;
+    limits.reference = reference;
+    return limits;
+}
+
+// One pixel through the table at a threshold of 0..255.
+inline uint8_t tableOutput(const uint8_t* p, const ColourLevelTable& table, uint8_t threshold) {
+    const uint32_t colour = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
+    const uint8_t k = table.level[colour];
+    if (k < threshold) return k;
+    return k == threshold ? decideTie(colour, k, table.exact) : uint8_t(255);
+}
+
+#ifdef KESTROVA_SSSE3
+// One row from pixel x on, sixteen pixels at a time: the bytes sorted into
+// blue, green and red by byte shuffles, the pre-test on all sixteen at
+// once, and look-ups only for the candidates. Adds to the row's background
+// mask (cleared by the caller).
+__attribute__((target("ssse3"))) void segmentRowSsse3(uint8_t* row, size_t x, size_t width,
+                                                       const ColourLevelTable& table, const PassLimits& limits,
+                                                       uint8_t threshold, uint64_t* mask) {
+    const __m128i first0 = _mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i first1 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14, -1, -1, -1, -1, -1);
+    const __m128i first2 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1, 4, 7, 10, 13);
+    const __m128i second0 = _mm_setr_epi8(1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i second1 = _mm_setr_epi8(-1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1);
+    const __m128i second2 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14);
+    const __m128i third0 = _mm_setr_epi8(2, 5, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i third1 = _mm_setr_epi8(-1, -1, -1, -1, -1, 1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1);
+    const __m128i third2 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15);
+    const __m128i spread0 = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
+    const __m128i spread1 = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
+    const __m128i spread2 = _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
+    const __m128i ones = _mm_set1_epi8(-1);
+    const __m128i lowNibble = _mm_set1_epi8(0x0F);
+    const __m128i highLimits = _mm_load_si128(reinterpret_cast<const __m128i*>(limits.byHighRed));
+    const __m128i limit = _mm_set1_epi8(char(threshold));
+    const uint8_t* packed = limits.packed.data();
+    const uint32_t failed = limits.failed;
+    alignas(16) uint8_t largest[16], levels[16];
+    {
+        for (; x + 16 <= width; x += 16) {
+            uint8_t* p = row + x * 3;
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
+            const __m128i blue = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, first0), _mm_shuffle_epi8(b, first1)),
+                                              _mm_shuffle_epi8(c, first2));
+            const __m128i green = _mm_or_si128(
+                _mm_or_si128(_mm_shuffle_epi8(a, second0), _mm_shuffle_epi8(b, second1)), _mm_shuffle_epi8(c, second2));
+            const __m128i red = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, third0), _mm_shuffle_epi8(b, third1)),
+                                             _mm_shuffle_epi8(c, third2));
+            const __m128i most = _mm_max_epu8(green, blue);
+            const __m128i bound = _mm_shuffle_epi8(highLimits, _mm_and_si128(_mm_srli_epi16(red, 4), lowNibble));
+            const int candidates = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(most, bound), bound));
+            if (candidates == 0) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(p), ones);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), ones);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 32), ones);
+                mask[x >> 6] |= uint64_t(0xFFFF) << (x & 63);
+                continue;
+            }
+            // The levels of the candidates that pass the exact test, from
+            // the packed squares; 255 (background at any threshold below
+            // 255) for the others. No branch on a looked-up level, so the
+            // look-ups overlap. (Whole groups through the big table were
+            // slower on every scene: its lines are rarely in a cache.)
+            const unsigned lookedUp = unsigned(candidates);
+            _mm_store_si128(reinterpret_cast<__m128i*>(largest), most);
+            _mm_store_si128(reinterpret_cast<__m128i*>(levels), ones);
+            for (unsigned left = lookedUp; left != 0; left &= left - 1) {
+                const int j = __builtin_ctz(left);
+                const uint8_t* q = p + j * 3;
+                const uint32_t side = uint32_t(limits.byRed[q[2]]) + 1;
+                const uint32_t at = limits.start[q[2]] + uint32_t(q[1]) * side + q[0];
+                levels[j] = packed[largest[j] < side ? at : failed];
+            }
+            const __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(levels));
+            // k where k < threshold, 255 where above, and a tie decided by
+            // the colour's exact bit (only looked-up lanes can tie: with
+            // a threshold of 255 every lane is a candidate).
+            const __m128i tie = _mm_cmpeq_epi8(k, limit);
+            const __m128i atMost = _mm_cmpeq_epi8(_mm_max_epu8(k, limit), limit);
+            __m128i out = _mm_or_si128(k, _mm_xor_si128(_mm_andnot_si128(tie, atMost), ones));
+            const unsigned ties = unsigned(_mm_movemask_epi8(tie)) & lookedUp;
+            if (ties != 0) {
+                _mm_store_si128(reinterpret_cast<__m128i*>(levels), out);
+                for (unsigned left = ties; left != 0; left &= left - 1) {
+                    const int j = __builtin_ctz(left);
+                    const uint8_t* q = p + j * 3;
+                    const uint32_t colour = uint32_t(q[0]) | uint32_t(q[1]) << 8 | uint32_t(q[2]) << 16;
+                    levels[j] = decideTie(colour, threshold, table.exact);
+                }
+                out = _mm_load_si128(reinterpret_cast<const __m128i*>(levels));
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_shuffle_epi8(out, spread0));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), _mm_shuffle_epi8(out, spread1));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 32), _mm_shuffle_epi8(out, spread2));
+            mask[x >> 6] |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(out, ones)))) << (x & 63);
+        }
+        for (; x < width; ++x) {
+            uint8_t* p = row + x * 3;
+            const uint8_t out = tableOutput(p, table, threshold);
+            p[0] = p[1] = p[2] = out;
+            mask[x >> 6] |= uint64_t(out == 255) << (x & 63);
+        }
+    }
+}
+#endif
+
+#ifdef KESTROVA_AVX2
+// Two 16-byte pieces as the low and high halves of a register, and back.
+__attribute__((target("avx2"))) inline __m256i halves(const uint8_t* low, const uint8_t* high) {
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low))),
+                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(high)), 1);
+}
+__attribute__((target("avx2"))) inline void storeHalves(uint8_t* low, uint8_t* high, __m256i v) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(low), _mm256_castsi256_si128(v));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(high), _mm256_extracti128_si256(v, 1));
+}
+
+// The same, 32 pixels at a time: each 128-bit half of the registers does
+// what the function above does for sixteen pixels. The rest of the row
+// goes to the function above.
+// Groups of 32 with at least this many candidates have all their levels
+// gathered at once.
+constexpr int kGatheredCandidates = 12;
+
+// The bytes of pixels 8 * quarter .. 8 * quarter + 7 widened to 32 bits.
+__attribute__((target("avx2"))) inline __m256i widen(__m256i bytes, int quarter) {
+    const __m128i half = quarter < 2 ? _mm256_castsi256_si128(bytes) : _mm256_extracti128_si256(bytes, 1);
+    return _mm256_cvtepu8_epi32((quarter & 1) != 0 ? _mm_srli_si128(half, 8) : half);
+}
+
+// The levels of 32 pixels from the packed squares, eight at a time with
+// vector gathers; 255 for every pixel that fails the exact pre-test.
+__attribute__((target("avx2"))) inline __m256i gatherLevels(__m256i red, __m256i green, __m256i blue, __m256i most,
+                                                            const PassLimits& limits) {
+    const int* sides = reinterpret_cast<const int*>(limits.side);
+    const int* starts = reinterpret_cast<const int*>(limits.start);
+    const int* packed = reinterpret_cast<const int*>(limits.packed.data());
+    const __m256i failed = _mm256_set1_epi32(int(limits.failed));
+    const __m256i lowByte = _mm256_set1_epi32(0xFF);
+    __m256i quarters[4];
+    for (int q = 0; q < 4; ++q) {
+        const __m256i r = widen(red, q);
+        const __m256i side = _mm256_i32gather_epi32(sides, r, 4);
+        const __m256i start = _mm256_i32gather_epi32(starts, r, 4);
+        const __m256i at = _mm256_add_epi32(_mm256_add_epi32(start, _mm256_mullo_epi32(widen(green, q), side)),
+                                            widen(blue, q));
+        const __m256i passes = _mm256_cmpgt_epi32(side, widen(most, q));
+        const __m256i index = _mm256_blendv_epi8(failed, at, passes);
+        quarters[q] = _mm256_and_si256(_mm256_i32gather_epi32(packed, index, 1), lowByte);
+    }
+    // Packing interleaves the halves; the dword permutation puts the
+    // pixels back in order.
+    const __m256i words = _mm256_packus_epi16(_mm256_packus_epi32(quarters[0], quarters[1]),
+                                              _mm256_packus_epi32(quarters[2], quarters[3]));
+    return _mm256_permutevar8x32_epi32(words, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+}
+
+__attribute__((target("avx2"))) void segmentRowAvx2(uint8_t* row, size_t width, const ColourLevelTable& table,
+                                                     const PassLimits& limits, uint8_t threshold, uint64_t* mask) {
+    const __m256i first0 = _mm256_broadcastsi128_si256(_mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+    const __m256i first1 = _mm256_broadcastsi128_si256(_mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14, -1, -1, -1, -1, -1));
+    const __m256i first2 = _mm256_broadcastsi128_si256(_mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1, 4, 7, 10, 13));
+    const __m256i second0 = _mm256_broadcastsi128_si256(_mm_setr_epi8(1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+    const __m256i second1 = _mm256_broadcastsi128_si256(_mm_setr_epi8(-1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1));
+    const __m256i second2 = _mm256_broadcastsi128_si256(_mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14));
+    const __m256i third0 = _mm256_broadcastsi128_si256(_mm_setr_epi8(2, 5, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+    const __m256i third1 = _mm256_broadcastsi128_si256(_mm_setr_epi8(-1, -1, -1, -1, -1, 1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1));
+    const __m256i third2 = _mm256_broadcastsi128_si256(_mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15));
+    const __m256i spread0 = _mm256_broadcastsi128_si256(_mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5));
+    const __m256i spread1 = _mm256_broadcastsi128_si256(_mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10));
+    const __m256i spread2 = _mm256_broadcastsi128_si256(_mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15));
+    const __m256i ones = _mm256_set1_epi8(-1);
+    const __m256i lowNibble = _mm256_set1_epi8(0x0F);
+    const __m256i highLimits = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(limits.byHighRed)));
+    const __m256i limit = _mm256_set1_epi8(char(threshold));
+    const uint8_t* packed = limits.packed.data();
+    const uint32_t failed = limits.failed;
+    alignas(32) uint8_t largest[32], levels[32];
+    size_t x = 0;
+    {
+        {
+        for (; x + 32 <= width; x += 32) {
+            uint8_t* p = row + x * 3;
+            const __m256i a = halves(p, p + 48), b = halves(p + 16, p + 64), c = halves(p + 32, p + 80);
+            const __m256i blue = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(a, first0), _mm256_shuffle_epi8(b, first1)),
+                                              _mm256_shuffle_epi8(c, first2));
+            const __m256i green = _mm256_or_si256(
+                _mm256_or_si256(_mm256_shuffle_epi8(a, second0), _mm256_shuffle_epi8(b, second1)), _mm256_shuffle_epi8(c, second2));
+            const __m256i red = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(a, third0), _mm256_shuffle_epi8(b, third1)),
+                                             _mm256_shuffle_epi8(c, third2));
+            const __m256i most = _mm256_max_epu8(green, blue);
+            const __m256i bound = _mm256_shuffle_epi8(highLimits, _mm256_and_si256(_mm256_srli_epi16(red, 4), lowNibble));
+            const unsigned candidates = unsigned(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(most, bound), bound)));
+            if (candidates == 0) {
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), ones);
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + 32), ones);
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + 64), ones);
+                mask[x >> 6] |= uint64_t(0xFFFFFFFF) << (x & 63);
+                continue;
+            }
+            // The levels of the candidates that pass the exact test, from
+            // the packed squares; 255 (background at any threshold below
+            // 255) for the others. No branch on a looked-up level, so the
+            // look-ups overlap. (Whole groups through the big table were
+            // slower on every scene: its lines are rarely in a cache.)
+            const unsigned lookedUp = unsigned(candidates);
+            __m256i k;
+            if (countBits(lookedUp) >= kGatheredCandidates) {
+                k = gatherLevels(red, green, blue, most, limits);
+            } else {
+                _mm256_store_si256(reinterpret_cast<__m256i*>(largest), most);
+                _mm256_store_si256(reinterpret_cast<__m256i*>(levels), ones);
+                for (unsigned left = lookedUp; left != 0; left &= left - 1) {
+                    const int j = __builtin_ctz(left);
+                    const uint8_t* q = p + j * 3;
+                    const uint32_t side = uint32_t(limits.byRed[q[2]]) + 1;
+                    const uint32_t at = limits.start[q[2]] + uint32_t(q[1]) * side + q[0];
+                    levels[j] = packed[largest[j] < side ? at : failed];
+                }
+                k = _mm256_load_si256(reinterpret_cast<const __m256i*>(levels));
+            }
+            // k where k < threshold, 255 where above, and a tie decided by
+            // the colour's exact bit (only looked-up lanes can tie: with
+            // a threshold of 255 every lane is a candidate).
+            const __m256i tie = _mm256_cmpeq_epi8(k, limit);
+            const __m256i atMost = _mm256_cmpeq_epi8(_mm256_max_epu8(k, limit), limit);
+            __m256i out = _mm256_or_si256(k, _mm256_xor_si256(_mm256_andnot_si256(tie, atMost), ones));
+            const unsigned ties = unsigned(_mm256_movemask_epi8(tie)) & lookedUp;
+            if (ties != 0) {
+                _mm256_store_si256(reinterpret_cast<__m256i*>(levels), out);
+                for (unsigned left = ties; left != 0; left &= left - 1) {
+                    const int j = __builtin_ctz(left);
+                    const uint8_t* q = p + j * 3;
+                    const uint32_t colour = uint32_t(q[0]) | uint32_t(q[1]) << 8 | uint32_t(q[2]) << 16;
+                    levels[j] = decideTie(colour, threshold, table.exact);
+                }
+                out = _mm256_load_si256(reinterpret_cast<const __m256i*>(levels));
+            }
+            storeHalves(p, p + 48, _mm256_shuffle_epi8(out, spread0));
+            storeHalves(p + 16, p + 64, _mm256_shuffle_epi8(out, spread1));
+            storeHalves(p + 32, p + 80, _mm256_shuffle_epi8(out, spread2));
+            mask[x >> 6] |= uint64_t(uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(out, ones)))) << (x & 63);
+        }
+        }
+    }
+    segmentRowSsse3(row, x, width, table, limits, threshold, mask);
+}
+#endif
+
+#ifdef KESTROVA_SSSE3
+// All rows, each with its mask cleared first.
+void segmentRows(bool avx2, uint8_t* bgr, size_t width, size_t height, const ColourLevelTable& table,
+                 const PassLimits& limits, uint8_t threshold, uint64_t* masks) {
+    const size_t stride = width * 3, words = maskWords(width);
+    for (size_t y = 0; y < height; ++y) {
+        uint8_t* row = bgr + y * stride;
+        uint64_t* mask = masks + y * words;
+        for (size_t k = 0; k < words; ++k) mask[k] = 0;
+#ifdef KESTROVA_AVX2
+        if (avx2) {
+            segmentRowAvx2(row, width, table, limits, threshold, mask);
+            continue;
+        }
+#endif
+        {
+            segmentRowSsse3(row, 0, width, table, limits, threshold, mask);
+        }
+    }
+}
+#endif
 
 }  // namespace
 
@@ -239,15 +600,10 @@ void computeScaledDistances(const uint8_t* bgr, size_t pixels, const ReferenceCo
 ColourLevelTable colourLevelTable(uint32_t reference) {
     reference &= 0xFFFFFF;
     if (tableLevel == nullptr) {
-        tableLevel = new (std::nothrow) uint8_t[kColours];
-        tableExact = new (std::nothrow) uint64_t[kColours / 64];
-        if (tableLevel == nullptr || tableExact == nullptr) {
-            delete[] tableLevel;
-            delete[] tableExact;
-            tableLevel = nullptr;
-            tableExact = nullptr;
-            return ColourLevelTable{nullptr, nullptr};
-        }
+        uint8_t* memory = allocateTableMemory(kColours + kColours / 8);
+        if (memory == nullptr) return ColourLevelTable{nullptr, nullptr};
+        tableLevel = memory;
+        tableExact = reinterpret_cast<uint64_t*>(memory + kColours);
     }
     if (!tableBuilt || tableReference != reference) buildTable(reference);
     return ColourLevelTable{tableLevel, tableExact};
@@ -263,4 +619,40 @@ void segmentPixels(uint8_t* bgr, size_t pixels, uint32_t reference, int32_t thre
         }
     }
     segmentComputed(bgr, pixels, normalisedReference(reference), threshold);
+}
+
+bool segmentImageWithMasks(uint8_t* bgr, size_t width, size_t height, uint32_t reference, int32_t threshold,
+                           uint64_t* masks) {
+    return segmentImageWithMasksUsing(2, bgr, width, height, reference, threshold, masks);
+}
+
+bool segmentImageWithMasksUsing(int instructions, uint8_t* bgr, size_t width, size_t height, uint32_t reference,
+                                int32_t threshold, uint64_t* masks) {
+    if (bgr == nullptr || masks == nullptr || width == 0 || height == 0) return false;
+    const size_t words = maskWords(width);
+    if (threshold < 0) {  // v is never negative: all background
+        std::memset(bgr, 255, width * 3 * height);
+        const uint64_t lastWord = width % 64 == 0 ? ~uint64_t(0) : (uint64_t(1) << (width % 64)) - 1;
+        for (size_t i = 0; i < words * height; ++i) masks[i] = (i + 1) % words == 0 ? lastWord : ~uint64_t(0);
+        return true;
+    }
+#ifdef KESTROVA_SSSE3
+    if (instructions < 1 || !processorHasSsse3()) return false;
+    reference &= 0xFFFFFF;
+    const ColourLevelTable table = colourLevelTable(reference);
+    if (table.level == nullptr) return false;
+    // Levels are at most 161, so any threshold from 255 on lets all through.
+    const uint8_t limit = uint8_t(threshold > 255 ? 255 : threshold);
+    const PassLimits* limits = nullptr;
+    try {
+        limits = &passLimitsFor(table, reference, limit);
+    } catch (const std::bad_alloc&) {
+        passLimits.threshold = -1;  // built afresh next time
+        return false;
+    }
+    segmentRows(instructions >= 2 && processorHasAvx2(), bgr, width, height, table, *limits, limit, masks);
+    return true;
+#else
+    return false;
+#endif
 }

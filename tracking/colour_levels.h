@@ -35,3 +35,18 @@ ColourLevelTable colourLevelTable(uint32_t reference);
 // Segments pixels in place as segmentByColour does: through the table when
 // `useTable` is set and the table can be had, otherwise pixel by pixel.
 void segmentPixels(uint8_t* bgr, size_t pixels, uint32_t reference, int32_t threshold, bool useTable);
+
+// Segments a width x height image in place as segmentPixels does, and
+// writes the background mask of each row (maskWords(width) words a row,
+// bits past the row's end 0) as it goes. Most pixels of a scene are ruled
+// out by a test on their red byte and the larger of the other two, without
+// a table look-up. Returns false, having changed nothing, when the table or
+// the vector instructions are not to be had.
+bool segmentImageWithMasks(uint8_t* bgr, size_t width, size_t height, uint32_t reference, int32_t threshold,
+                           uint64_t* masks);
+
+// The same with at most the given instructions, for the tests: 1 SSSE3,
+// 2 AVX2 as well (each where the processor has it; without SSSE3 it
+// returns false).
+bool segmentImageWithMasksUsing(int instructions, uint8_t* bgr, size_t width, size_t height, uint32_t reference,
+                                int32_t threshold, uint64_t* masks);

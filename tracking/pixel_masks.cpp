@@ -1,12 +1,15 @@
 #include "tracking/pixel_masks.h"
 
-#if (defined(__x86_64__) || defined(_M_X64)) && !defined(KESTROVA_PORTABLE_ONLY)
+#include <new>
+#include <vector>
+
+#include "tracking/vector_instructions.h"
+
+#ifdef KESTROVA_SSE2
 #include <emmintrin.h>
-#define KESTROVA_MASKS_SSE2 1
-#if defined(__GNUC__)
-#include <tmmintrin.h>
-#define KESTROVA_MASKS_SSSE3 1  // compiled for SSSE3 per function, used after a CPU check
 #endif
+#ifdef KESTROVA_SSSE3
+#include <tmmintrin.h>
 #endif
 
 namespace {
@@ -48,7 +51,7 @@ void clearWords(size_t width, uint64_t* background, uint64_t* white) {
     }
 }
 
-#ifdef KESTROVA_MASKS_SSE2
+#ifdef KESTROVA_SSE2
 // Sixteen pixels (48 bytes) at a time: a bit for each byte equal to 255,
 // then every third bit.
 void rowMasksSse2(const uint8_t* row, size_t width, uint64_t* background, uint64_t* white) {
@@ -69,7 +72,7 @@ void rowMasksSse2(const uint8_t* row, size_t width, uint64_t* background, uint64
 }
 #endif
 
-#ifdef KESTROVA_MASKS_SSSE3
+#ifdef KESTROVA_SSSE3
 // Sixteen pixels at a time: byte shuffles sort the 48 bytes into the
 // sixteen first, second and third bytes of the pixels.
 __attribute__((target("ssse3"))) void rowMasksSsse3(const uint8_t* row, size_t width, uint64_t* background,
@@ -104,11 +107,6 @@ __attribute__((target("ssse3"))) void rowMasksSsse3(const uint8_t* row, size_t w
     }
     rowMasksFrom(x, row, width, background, white);
 }
-
-bool cpuHasSsse3() {
-    static const bool ssse3 = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3"));
-    return ssse3;
-}
 #endif
 
 }  // namespace
@@ -123,15 +121,64 @@ void rowMasksUsing(int instructions, const uint8_t* row, size_t width, uint64_t*
         rowMasksFrom(0, row, width, background, white);
         return;
     }
-#if defined(KESTROVA_MASKS_SSSE3)
-    if (instructions >= 2 && cpuHasSsse3()) {
+#if defined(KESTROVA_SSSE3)
+    if (instructions >= 2 && processorHasSsse3()) {
         rowMasksSsse3(row, width, background, white);
         return;
     }
 #endif
-#if defined(KESTROVA_MASKS_SSE2)
+#if defined(KESTROVA_SSE2)
     rowMasksSse2(row, width, background, white);
 #else
     rowMasksFrom(0, row, width, background, white);
 #endif
+}
+
+namespace {
+
+struct SlotMasks {
+    std::vector<uint64_t> words;
+    const uint8_t* image = nullptr;  // null while nothing is kept
+    size_t width = 0, height = 0;
+};
+
+SlotMasks slotMasks[2];
+
+bool validSlot(int slot) { return slot == 0 || slot == 1; }
+
+}  // namespace
+
+uint64_t* slotMasksToFill(int slot, size_t width, size_t height) {
+    if (!validSlot(slot)) return nullptr;
+    SlotMasks& m = slotMasks[slot];
+    m.image = nullptr;
+    const size_t words = maskWords(width) * height;
+    if (m.words.size() < words) {
+        try {
+            m.words.resize(words);
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+    }
+    return m.words.data();
+}
+
+void keepSlotMasks(int slot, const uint8_t* image, size_t width, size_t height) {
+    if (!validSlot(slot)) return;
+    SlotMasks& m = slotMasks[slot];
+    if (m.words.size() < maskWords(width) * height) return;
+    m.image = image;
+    m.width = width;
+    m.height = height;
+}
+
+uint64_t* keptSlotMasks(int slot, const uint8_t* image, size_t width, size_t height) {
+    if (!validSlot(slot)) return nullptr;
+    SlotMasks& m = slotMasks[slot];
+    if (image == nullptr || m.image != image || m.width != width || m.height != height) return nullptr;
+    return m.words.data();
+}
+
+void forgetSlotMasks(int slot) {
+    if (validSlot(slot)) slotMasks[slot].image = nullptr;
 }

@@ -48,3 +48,23 @@ void rowMasks(const uint8_t* row, size_t width, uint64_t* background, uint64_t* 
 // The same with at most the given instructions, for the tests: 0 plain C++,
 // 1 SSE2, 2 SSSE3 (each where the processor has it).
 void rowMasksUsing(int instructions, const uint8_t* row, size_t width, uint64_t* background, uint64_t* white);
+
+// The background masks of a slot's work image as the analysis left it:
+// segmentation writes them as it goes, the speck filter keeps them up to
+// date, and the filter and the centroid read them instead of the image.
+// They are kept only for images the analysis itself wrote, where all
+// three bytes of every pixel are equal (so a background pixel is white).
+// Frame intake and a reset forget them; anything else that writes into a
+// work image must call forgetSlotMasks for that slot.
+
+// Words for a height x width image (maskWords(width) a row), to be filled
+// by the caller and then confirmed with keepSlotMasks. Null if the memory
+// cannot be had. The slot's masks are forgotten until confirmed.
+uint64_t* slotMasksToFill(int slot, size_t width, size_t height);
+void keepSlotMasks(int slot, const uint8_t* image, size_t width, size_t height);
+
+// The kept masks of the slot, when they describe this image at this size;
+// otherwise null.
+uint64_t* keptSlotMasks(int slot, const uint8_t* image, size_t width, size_t height);
+
+void forgetSlotMasks(int slot);

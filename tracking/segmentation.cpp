@@ -1,21 +1,10 @@
 #include "tracking/segmentation.h"
 
-#include <cmath>
 #include <cstddef>
 
 #include "tracking/camera_slot.h"
 #include "tracking/colour_levels.h"
-
-void normaliseColour(float& c0, float& c1, float& c2) {
-    const double d0 = c0, d1 = c1, d2 = c2;
-    const float sumOfSquares = float(d0 * d0 + d1 * d1 + d2 * d2);
-    const float length = float(std::sqrt(double(sumOfSquares)));
-    if (length > 0.15f) {
-        c0 = float(d0 / length);
-        c1 = float(d1 / length);
-        c2 = float(d2 / length);
-    }
-}
+#include "tracking/pixel_masks.h"
 
 namespace {
 
@@ -31,5 +20,16 @@ void segmentByColour(int slot, uint32_t reference) {
     uint8_t* image = usableWorkImage(slot);
     if (image == nullptr) return;
     const size_t pixels = slotImageBytes(slot) / 3;
+    if (pixels >= kTablePixels) {
+        // Through the table, leaving the masks for the speck filter and
+        // the centroid.
+        const size_t width = size_t(cameraSlots[slot].width), height = size_t(cameraSlots[slot].height);
+        uint64_t* masks = slotMasksToFill(slot, width, height);
+        if (segmentImageWithMasks(image, width, height, reference, tracker.threshold, masks)) {
+            keepSlotMasks(slot, image, width, height);
+            return;
+        }
+    }
+    forgetSlotMasks(slot);
     segmentPixels(image, pixels, reference, tracker.threshold, pixels >= kTablePixels);
 }

@@ -3,9 +3,7 @@
 
 #include <cstdint>
 
-// Scales a colour vector to unit length in place, unless it is so dark
-// (length 0.15 or less) that its direction means nothing.
-void normaliseColour(float& c0, float& c1, float& c2);
+#include "tracking/colour_vector.h"  // normaliseColour
 
 // Compares every pixel's colour direction with the reference colour (bits
 // 0-7, 8-15, 16-23 against pixel bytes 0, 1, 2) and writes the scaled

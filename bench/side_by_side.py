@@ -1,0 +1,54 @@
+#!/usr/bin/env python3
+"""Prints the benchmark's 1280x720 scenes side by side as a Markdown table.
+
+    build/bench/analysis_bench --benchmark_repetitions=5 \
+        --benchmark_filter='/w:1280/' --benchmark_format=json > run.json
+    bench/side_by_side.py run.json
+
+Times are CPU times of one run (medians when the run has repetitions);
+ratios compare runs made side by side on the same machine.
+"""
+import json
+import statistics
+import sys
+
+SCENES = {0: "red ball before a textured wall", 1: "uniformly random colours", 2: "mostly red (about 95 % target)"}
+
+
+def times(run):
+    """CPU time in microseconds of each benchmark name, median of repetitions."""
+    samples = {}
+    for b in run["benchmarks"]:
+        if b.get("run_type") == "aggregate":
+            continue
+        factor = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}[b.get("time_unit", "ns")]
+        samples.setdefault(b["run_name"], []).append(b["cpu_time"] * factor)
+    return {name: statistics.median(values) for name, values in samples.items()}
+
+
+def main():
+    with open(sys.argv[1]) as f:
+        t = times(json.load(f))
+    memcpy = t.get("BM_Memcpy/scene:0/w:1280/h:720")
+    print("| scene (1280x720 pair, intake + analysis) | Kestrova | literal forms | OpenCV | "
+          "vs literal | vs memcpy | vs OpenCV | cold table |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|")
+    for scene, title in SCENES.items():
+        suffix = f"/scene:{scene}/w:1280/h:720"
+        ours, literal = t.get("BM_Tick" + suffix), t.get("BM_TickLiteral" + suffix)
+        opencv, cold = t.get("BM_TickOpenCV" + suffix), t.get("BM_TickColdTable" + suffix)
+        if ours is None:
+            continue
+        cell = lambda v: f"{v:,.0f} us" if v else "-"
+        ratio = lambda a, b: f"{a / b:.1f}x" if a and b else "-"
+        print(f"| {title} | {cell(ours)} | {cell(literal)} | {cell(opencv)} | {ratio(literal, ours)} faster | "
+              f"{ratio(ours, memcpy)} the time | {ratio(opencv, ours)} faster | {cell(cold)} |")
+    if memcpy:
+        print(f"\nmemcpy of the pair: {memcpy:,.0f} us")
+    whole = t.get("BM_WholeTick/scene:0/w:1280/h:720")
+    if whole:
+        print(f"whole tick with painting (ball scene): {whole:,.0f} us")
+
+
+if __name__ == "__main__":
+    main()
