@@ -243,11 +243,7 @@ public:
     explicit MediaFoundationCamera(bool file) : file_(file) {}
 
     ~MediaFoundationCamera() override {
-        if (reader_ != nullptr) reader_->Flush(DWORD(MF_SOURCE_READER_FIRST_VIDEO_STREAM));
-        release(reader_);
-        if (source_ != nullptr) source_->Shutdown();
-        release(source_);
-        release(callback_);
+        closeReader();
         if (!link_.empty()) openCameras().erase(link_);
     }
 
@@ -290,6 +286,7 @@ public:
         const bool reading = callback_->reading_;
         ReleaseSRWLockExclusive(&callback_->lock_);
         if (!reading) error = "would not start reading";
+        opened_ = reading;
         return reading;
     }
 
@@ -380,6 +377,10 @@ private:
         }
         const bool rgb = layout == PixelLayout::Bgr24 || layout == PixelLayout::Bgrx32;
         const bool topDown = hasStride ? INT32(strideBits) > 0 : !rgb;
+        if (opened_ && (int(w) != width_ || int(h) != height_)) {
+            error = "came back with frames of another size";
+            return false;
+        }
         width_ = int(w);
         height_ = int(h);
         frameInterval_ = rateNumerator > 0 && rateDenominator > 0
@@ -393,8 +394,50 @@ private:
 
     DWORD waitMs() const { return DWORD(frameInterval_ / 10000) + 5; }
 
+    void closeReader() {
+        if (reader_ != nullptr) reader_->Flush(DWORD(MF_SOURCE_READER_FIRST_VIDEO_STREAM));
+        release(reader_);
+        if (source_ != nullptr) source_->Shutdown();
+        release(source_);
+        release(callback_);
+    }
+
+    // A camera that went away is looked for again, at most once a second,
+    // by its symbolic link among the cameras enumeration finds.
+    bool reopen() {
+        const LONGLONG t = now();
+        if (lastReopen_ != 0 && t - lastReopen_ < kHundredNsPerSecond) return false;
+        lastReopen_ = t;
+        IMFActivate* found = nullptr;
+        for (IMFActivate* device : enumerateCameras()) {
+            if (found == nullptr &&
+                stringAttribute(device, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_SYMBOLIC_LINK) == link_) {
+                found = device;
+            } else {
+                device->Release();
+            }
+        }
+        if (found == nullptr) return false;
+        IMFMediaSource* source = nullptr;
+        const HRESULT hr = found->ActivateObject(__uuidof(IMFMediaSource), reinterpret_cast<void**>(&source));
+        found->Release();
+        if (FAILED(hr) || source == nullptr) return false;
+        std::string error;
+        const bool opened = open(source, L"", error);
+        source->Release();
+        if (!opened) closeReader();
+        return opened;
+    }
+
     // Cameras: the reader runs on; the newest frame is taken.
     GrabResult grabNewest(uint8_t* frame) {
+        if (callback_ == nullptr && !reopen()) return GrabResult::Lost;
+        const GrabResult result = takeNewest(frame);
+        if (result == GrabResult::Lost) closeReader();
+        return result;
+    }
+
+    GrabResult takeNewest(uint8_t* frame) {
         ReaderCallback& c = *callback_;
         AcquireSRWLockExclusive(&c.lock_);
         if (!c.pending_ && !c.failed_ && !c.ended_ && c.reading_) {
@@ -502,6 +545,8 @@ private:
     ReaderCallback* callback_ = nullptr;
     int width_ = 0, height_ = 0;
     LONGLONG frameInterval_ = kHundredNsPerSecond / 25;
+    bool opened_ = false;  // once, the frame size is fixed
+    LONGLONG lastReopen_ = 0;
     bool sawFrame_ = false;
     LONGLONG startTime_ = 0, firstTime_ = 0, lastTime_ = 0, loopOffset_ = 0;
 };
