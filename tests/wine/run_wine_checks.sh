@@ -19,6 +19,20 @@ script=$(realpath "$0")
 export WINE=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver
 
 if [ "${KESTROVA_WINE_NAMESPACE:-}" != 1 ]; then
+  # What a Windows machine needs of the program: a GUI program that imports
+  # nothing but the system's own DLLs.
+  imports=$(x86_64-w64-mingw32-objdump -p "$win_build/kestrova.exe" | sed -n 's/^\s*DLL Name: //p' | sort -f | tr '\n' ' ')
+  echo "kestrova.exe imports: $imports"
+  for dll in $imports; do
+    case "${dll,,}" in
+      kernel32.dll | user32.dll | gdi32.dll | ole32.dll | msvcrt.dll | mf.dll | mfplat.dll | mfreadwrite.dll) ;;
+      *) echo "kestrova.exe imports $dll, which Windows does not have"; exit 1 ;;
+    esac
+  done
+  if ! x86_64-w64-mingw32-objdump -p "$win_build/kestrova.exe" | grep -q "^Subsystem.*(Windows GUI)"; then
+    echo "kestrova.exe is not a GUI program"
+    exit 1
+  fi
   if ! unshare --mount --propagation private true 2>/dev/null; then
     echo "Wine checks skipped: no private mount namespace can be made here (unshare --mount needs root)"
     exit 0
