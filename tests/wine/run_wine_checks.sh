@@ -21,7 +21,8 @@ export WINE=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver
 if [ "${KESTROVA_WINE_NAMESPACE:-}" != 1 ]; then
   # What a Windows machine needs of the program: a GUI program that imports
   # nothing but the system's own DLLs.
-  imports=$(x86_64-w64-mingw32-objdump -p "$win_build/kestrova.exe" | sed -n 's/^\s*DLL Name: //p' | sort -f | tr '\n' ' ')
+  headers=$(x86_64-w64-mingw32-objdump -p "$win_build/kestrova.exe")
+  imports=$(sed -n 's/^\s*DLL Name: //p' <<<"$headers" | sort -f | tr '\n' ' ')
   echo "kestrova.exe imports: $imports"
   for dll in $imports; do
     case "${dll,,}" in
@@ -29,7 +30,7 @@ if [ "${KESTROVA_WINE_NAMESPACE:-}" != 1 ]; then
       *) echo "kestrova.exe imports $dll, which Windows does not have"; exit 1 ;;
     esac
   done
-  if ! x86_64-w64-mingw32-objdump -p "$win_build/kestrova.exe" | grep -q "^Subsystem.*(Windows GUI)"; then
+  if ! grep -q "^Subsystem.*(Windows GUI)" <<<"$headers"; then
     echo "kestrova.exe is not a GUI program"
     exit 1
   fi
