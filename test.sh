@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the plain build, the
 # same suite under AddressSanitizer and UndefinedBehaviorSanitizer, and the
-# Windows cross build. Exits non-zero on any failure.
+# Windows cross build, run under Wine. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/packages.sh
@@ -57,5 +57,8 @@ fi
 echo "== Windows build (MinGW-w64, real <windows.h> and <vfw.h>)"
 cmake -S . -B "$build-win" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build-win" -j "$jobs" || status=1
+
+echo "== the Windows build under Wine"
+tests/wine/run_wine_checks.sh "$build" "$build-win" || status=1
 
 exit $status

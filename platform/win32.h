@@ -155,6 +155,15 @@ struct DCB {
     WORD wReserved1;
 };
 typedef DCB* LPDCB;
+// Serial timeouts in milliseconds, as laid out by the Windows SDK.
+struct COMMTIMEOUTS {
+    DWORD ReadIntervalTimeout;
+    DWORD ReadTotalTimeoutMultiplier;
+    DWORD ReadTotalTimeoutConstant;
+    DWORD WriteTotalTimeoutMultiplier;
+    DWORD WriteTotalTimeoutConstant;
+};
+typedef COMMTIMEOUTS* LPCOMMTIMEOUTS;
 struct SECURITY_ATTRIBUTES;
 typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 struct OVERLAPPED;
@@ -329,6 +338,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSEC
 BOOL WINAPI CloseHandle(HANDLE handle);
 BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb);
 BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb);
+BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
+BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
 BOOL WINAPI WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
                       LPOVERLAPPED overlapped);
 DWORD WINAPI GetLastError();

@@ -26,6 +26,15 @@ void openSerialLink() {
     }
     serialPort = port;
 
+    // A write waits at most about a second in all, so a line that flow
+    // control holds back costs one wait instead of freezing the window; the
+    // other timeouts stay as the port reports them.
+    COMMTIMEOUTS timeouts = {};
+    GetCommTimeouts(serialPort, &timeouts);
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 1000;
+    SetCommTimeouts(serialPort, &timeouts);
+
     DCB serial = {};
     serial.DCBlength = 28;
     if (!GetCommState(serialPort, &serial)) {

@@ -25,7 +25,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-HANDLE openCom1() { return CreateFileW(L"COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr); }
+// COM1 with a total write timeout of a second, as the report link sets it.
+HANDLE openCom1() {
+    HANDLE port = CreateFileW(L"COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    COMMTIMEOUTS timeouts = {0, 0, 0, 0, 1000};
+    if (port != INVALID_HANDLE_VALUE) SetCommTimeouts(port, &timeouts);
+    return port;
+}
 
 // Longer than any wait of a write by far, even on a busy machine: a write
 // that takes this long hangs.
@@ -142,9 +148,10 @@ TEST_F(SerialFaults, AFullLineNeverCutsAWriteInTwo) {
     EXPECT_GT(cut, 0) << "no write was cut by the full line: the case above went untested";
 }
 
-// The same seen from the report link: the reports that reach the far end are
-// whole and in order however long it stopped reading, and the first ones
-// after it reads again arrive.
+// The same seen from the report link: a port's writes wait without end
+// until it is given a write timeout, so the link sets one when it opens the
+// port; the reports that reach the far end are whole and in order however
+// long it stopped reading, and the first ones after it reads again arrive.
 TEST_F(SerialFaults, ReportsStayWholeWhenTheFarEndStopsReadingAndComesBack) {
     openSerialLink();
     ASSERT_TRUE(standin::shownMessages().empty());

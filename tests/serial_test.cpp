@@ -168,9 +168,12 @@ TEST_F(Serial, PortIsExclusive) {
 }
 
 TEST_F(Serial, WritesNeverHangNorCrash) {
-    // The far end stops reading: a write gives up after about a second
+    // The far end stops reading: with a write timeout of a second, as the
+    // report link sets, a write gives up after about a second
     // (the bound only tells a wait from a hang, on however busy a machine).
     HANDLE port = openPort(L"COM1");
+    COMMTIMEOUTS timeouts = {0, 0, 0, 0, 1000};
+    ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
     static char chunk[4096];
     DWORD sent = 0;
     bool timedOut = false;

@@ -5,11 +5,13 @@
 // frames.
 //
 // Which backends build where:
-//   both platforms  the simulated stereo rig (simulated_camera.cpp)
+//   both platforms  the simulated stereo rig (simulated_camera.cpp), and the
+//                   conversions of camera frames (frame_conversion.cpp)
 //   Linux           V4L2 cameras (linux/v4l2_camera.cpp), recorded footage
 //                   through FFmpeg (linux/recorded_footage.cpp)
 //   Windows         Media Foundation cameras and recorded footage
-//                   (windows/), the system's own Video for Windows (windows/)
+//                   (windows/media_foundation.cpp), the system's own Video for
+//                   Windows (windows/vfw_camera.cpp)
 #pragma once
 
 #include <cstdint>

@@ -359,14 +359,21 @@ void resetCaptureDevices() {
 // the style says so, as on Windows.
 HWND WINAPI capCreateCaptureWindowW(LPCWSTR windowName, DWORD style, int x, int y, int width, int height,
                                     HWND parent, int id) {
+#ifdef _WIN32
+    // The class belongs to the module these windows live in.
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+#else
+    HINSTANCE instance = nullptr;
+#endif
     WNDCLASSEXW wndclass;
     std::memset(&wndclass, 0, sizeof wndclass);
     wndclass.cbSize = sizeof wndclass;
     wndclass.lpfnWndProc = captureWindowProc;
+    wndclass.hInstance = instance;
     wndclass.lpszClassName = kCaptureClass;
     RegisterClassExW(&wndclass);  // fails harmlessly once the class exists
     HWND hwnd = CreateWindowExW(0, kCaptureClass, windowName != nullptr ? windowName : L"", style, x, y, width, height,
-                                parent, reinterpret_cast<HMENU>(static_cast<intptr_t>(id)), nullptr, nullptr);
+                                parent, reinterpret_cast<HMENU>(static_cast<intptr_t>(id)), instance, nullptr);
     if (hwnd != nullptr) captureWindows[hwnd] = std::make_shared<CaptureWindow>();
     return hwnd;
 }

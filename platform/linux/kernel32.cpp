@@ -31,9 +31,11 @@
 // the bytes written go out exactly as given, with no CR/LF translation. The
 // input side is left alone; nothing here reads.
 //
-// Writes are synchronous and complete, but never wait more than about one
-// second in all: a line that takes no data (flow control holding it, a far
-// end that stopped reading) fails the write with ERROR_TIMEOUT. A write is
+// Writes are synchronous and complete. As on Windows, they wait as long as it
+// takes unless SetCommTimeouts gave a total write timeout (a freshly opened
+// handle has none): then a line that takes no data by then (flow control
+// holding it, a far end that stopped reading) fails the write with
+// ERROR_TIMEOUT. A write is
 // never left half done on the line, where its head would run into whatever
 // is written next (for reports with no framing, a half report would shift
 // every later one): when the line took only part of it before the time ran
@@ -54,7 +56,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <cwchar>
@@ -72,7 +76,7 @@ constexpr DWORD DTR_CONTROL_ENABLE = 1;
 constexpr BYTE MARKPARITY = 3;
 constexpr BYTE SPACEPARITY = 4;
 constexpr BYTE ONE5STOPBITS = 1;
-constexpr int WRITE_TIMEOUT_MS = 1000;
+constexpr long long NO_DEADLINE = LLONG_MAX;
 
 struct FileHandle {
     int fd;
@@ -82,6 +86,7 @@ struct FileHandle {
     ino_t inode;   // zero for a character device
     std::string unsent;  // the rest of a write the line took only part of
     bool stalled;        // the last write timed out; writes do not wait
+    COMMTIMEOUTS timeouts;
 };
 
 std::set<FileHandle*> openHandles;
@@ -316,10 +321,10 @@ BOOL writeAll(int fd, const char* data, DWORD size, DWORD& written, long long de
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return failWithErrno();
         // No room now: wait for it until the deadline.
         for (;;) {
-            const long long left = deadline - monotonicMs();
-            if (left <= 0) return failWith(ERROR_TIMEOUT);
+            const long long left = deadline == NO_DEADLINE ? -1 : deadline - monotonicMs();
+            if (deadline != NO_DEADLINE && left <= 0) return failWith(ERROR_TIMEOUT);
             pollfd waitFor{fd, POLLOUT, 0};
-            const int ready = poll(&waitFor, 1, int(left));
+            const int ready = poll(&waitFor, 1, int(std::min<long long>(left, INT_MAX)));
             if (ready > 0) break;  // writable, or an error the next write reports
             if (ready < 0 && errno != EINTR) return failWithErrno();
         }
@@ -419,7 +424,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSEC
     if (terminal) ioctl(fd, TIOCEXCL);  // best effort: the lock above already holds
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(errorFromErrno(errno));
-    auto* record = new FileHandle{fd, terminal, writes, device, inode, std::string(), false};
+    auto* record = new FileHandle{fd, terminal, writes, device, inode, std::string(), false, COMMTIMEOUTS{}};
     openHandles.insert(record);
     return record;
 }
@@ -467,6 +472,23 @@ BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb) {
     return TRUE;
 }
 
+BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
+    FileHandle* record = findHandle(file);
+    if (record == nullptr) return failWith(ERROR_INVALID_HANDLE);
+    if (timeouts == nullptr) return failWith(ERROR_INVALID_PARAMETER);
+    *timeouts = record->timeouts;
+    return TRUE;
+}
+
+// Only the write timeouts mean anything here: nothing reads.
+BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
+    FileHandle* record = findHandle(file);
+    if (record == nullptr) return failWith(ERROR_INVALID_HANDLE);
+    if (timeouts == nullptr) return failWith(ERROR_INVALID_PARAMETER);
+    record->timeouts = *timeouts;
+    return TRUE;
+}
+
 BOOL WINAPI WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
                       LPOVERLAPPED overlapped) {
     if (bytesWritten != nullptr) *bytesWritten = 0;
@@ -478,7 +500,9 @@ BOOL WINAPI WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD
     const int flags = fcntl(record->fd, F_GETFL);
     if (flags < 0 || fcntl(record->fd, F_SETFL, flags | O_NONBLOCK) != 0) return failWithErrno();
     DWORD written = 0;
-    const long long deadline = monotonicMs() + (record->stalled ? 0 : WRITE_TIMEOUT_MS);
+    const long long total = (long long)record->timeouts.WriteTotalTimeoutMultiplier * bytesToWrite +
+                            record->timeouts.WriteTotalTimeoutConstant;
+    const long long deadline = total == 0 ? NO_DEADLINE : monotonicMs() + (record->stalled ? 0 : total);
     const BOOL ok = writeWhole(record, static_cast<const char*>(buffer), bytesToWrite, written, deadline);
     const DWORD error = lastError;
     fcntl(record->fd, F_SETFL, flags);

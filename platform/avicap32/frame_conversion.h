@@ -1,0 +1,31 @@
+// Conversions of camera and file frames into the frames the capture windows
+// deliver: 24-bit blue-green-red, rows packed at width * 3 bytes, bottom row
+// first. Plain C++, built on every platform.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace standin {
+
+enum class PixelLayout {
+    Bgr24,  // 3 bytes a pixel: blue, green, red
+    Bgrx32,  // 4 bytes a pixel: blue, green, red, unused
+    Yuy2,   // 4 bytes for two pixels: Y0 U Y1 V (BT.601, studio range)
+    Nv12,   // a Y plane, then a plane of interleaved U V for each 2x2 block
+};
+
+// Converts one width x height frame (width a positive multiple of 4, height
+// positive) whose rows lie `stride` bytes apart (at least the row's bytes;
+// NV12's chroma plane follows the luma plane at height * stride), with row 0
+// at the top of the picture when topDown, into out (width * 3 * height
+// bytes, bottom row first). Returns false, writing nothing, when the
+// arguments do not describe a frame of `size` bytes.
+bool convertFrame(PixelLayout layout, const uint8_t* data, size_t size, size_t stride, bool topDown, int width,
+                  int height, uint8_t* out);
+
+// Bytes of one row of a width-pixel line of the layout, unpadded (for NV12:
+// of a luma row).
+size_t packedRowBytes(PixelLayout layout, int width);
+
+}  // namespace standin

@@ -1,0 +1,638 @@
+// Media Foundation below the capture windows: the cameras that
+// MFEnumDeviceSources finds, and recorded footage through the source reader.
+//
+// Each camera or file gets one source reader in asynchronous mode. Its
+// callback runs on Media Foundation's worker threads and converts every
+// sample into a bottom-up BGR frame kept here; a grab, on the program's own
+// thread, takes the newest one, waiting at most about one frame interval.
+// The program itself never sees another thread.
+//
+// MFCreateDeviceSource and its kind are never called: a camera is opened
+// only through the activation object that enumeration returned.
+#include <windows.h>
+
+#include <mfapi.h>
+#include <mferror.h>
+#include <mfidl.h>
+#include <mfreadwrite.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cwctype>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/avicap32/camera_device.h"
+#include "platform/avicap32/frame_conversion.h"
+
+namespace standin {
+
+namespace {
+
+constexpr int kWantedWidth = 640;
+constexpr int kWantedHeight = 480;
+constexpr LONGLONG kHundredNsPerSecond = 10000000;
+
+template <class T>
+void release(T*& p) {
+    if (p != nullptr) p->Release();
+    p = nullptr;
+}
+
+std::string hex(HRESULT hr) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
+    return text;
+}
+
+std::string toUtf8(const std::wstring& w) {
+    if (w.empty()) return "";
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), int(w.size()), nullptr, 0, nullptr, nullptr);
+    std::string s(size_t(n > 0 ? n : 0), '\0');
+    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, w.c_str(), int(w.size()), &s[0], n, nullptr, nullptr);
+    return s;
+}
+
+std::wstring toWide(const std::string& s) {
+    if (s.empty()) return L"";
+    const int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), int(s.size()), nullptr, 0);
+    std::wstring w(size_t(n > 0 ? n : 0), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.c_str(), int(s.size()), &w[0], n);
+    return w;
+}
+
+// COM and Media Foundation, started once for the process and never shut
+// down: the readers' worker threads may outlive any one camera.
+bool startMediaFoundation(std::string& error) {
+    static HRESULT started = [] {
+        const HRESULT co = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        if (FAILED(co) && co != RPC_E_CHANGED_MODE) return co;
+        return MFStartup(MF_VERSION, MFSTARTUP_FULL);
+    }();
+    if (FAILED(started)) error = "Media Foundation could not be started (" + hex(started) + ")";
+    return SUCCEEDED(started);
+}
+
+// The video capture devices, in the order Media Foundation lists them; the
+// caller releases each.
+std::vector<IMFActivate*> enumerateCameras() {
+    std::vector<IMFActivate*> cameras;
+    IMFAttributes* attributes = nullptr;
+    if (FAILED(MFCreateAttributes(&attributes, 1))) return cameras;
+    IMFActivate** devices = nullptr;
+    UINT32 count = 0;
+    if (SUCCEEDED(attributes->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE,
+                                      MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID)) &&
+        SUCCEEDED(MFEnumDeviceSources(attributes, &devices, &count)) && devices != nullptr) {
+        cameras.assign(devices, devices + count);
+        CoTaskMemFree(devices);
+    }
+    attributes->Release();
+    return cameras;
+}
+
+std::wstring stringAttribute(IMFActivate* device, const GUID& key) {
+    WCHAR* value = nullptr;
+    UINT32 length = 0;
+    if (FAILED(device->GetAllocatedString(key, &value, &length)) || value == nullptr) return L"";
+    std::wstring s(value, length);
+    CoTaskMemFree(value);
+    return s;
+}
+
+std::wstring lower(std::wstring s) {
+    for (wchar_t& c : s) c = wchar_t(std::towlower(c));
+    return s;
+}
+
+// Cameras open now, by symbolic link, so that a part of a name that fits
+// two cameras gives each window its own.
+std::set<std::wstring>& openCameras() {
+    static std::set<std::wstring> links;
+    return links;
+}
+
+bool layoutOf(const GUID& subtype, PixelLayout& layout) {
+    if (subtype == MFVideoFormat_RGB24) {
+        layout = PixelLayout::Bgr24;
+    } else if (subtype == MFVideoFormat_RGB32) {
+        layout = PixelLayout::Bgrx32;
+    } else if (subtype == MFVideoFormat_YUY2) {
+        layout = PixelLayout::Yuy2;
+    } else if (subtype == MFVideoFormat_NV12) {
+        layout = PixelLayout::Nv12;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// What the reader shares with its callback: the newest converted frame and
+// how the stream stands. Reference counted, so it lives as long as the
+// reader may still call back.
+class ReaderCallback : public IMFSourceReaderCallback {
+public:
+    ReaderCallback() {
+        InitializeSRWLock(&lock_);
+        InitializeConditionVariable(&changed_);
+    }
+    virtual ~ReaderCallback() = default;
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+        if (object == nullptr) return E_POINTER;
+        if (iid == IID_IUnknown || iid == __uuidof(IMFSourceReaderCallback)) {
+            *object = static_cast<IMFSourceReaderCallback*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ULONG(InterlockedIncrement(&references_)); }
+    STDMETHODIMP_(ULONG) Release() override {
+        const LONG left = InterlockedDecrement(&references_);
+        if (left == 0) delete this;
+        return ULONG(left);
+    }
+
+    STDMETHODIMP OnReadSample(HRESULT status, DWORD, DWORD flags, LONGLONG timestamp, IMFSample* sample) override {
+        AcquireSRWLockExclusive(&lock_);
+        reading_ = false;
+        if (FAILED(status) || (flags & MF_SOURCE_READERF_ERROR) != 0) {
+            failed_ = true;
+        } else if (sample != nullptr && convert(sample)) {
+            pendingTime_ = timestamp;
+            pending_ = true;
+        }
+        if ((flags & MF_SOURCE_READERF_ENDOFSTREAM) != 0) ended_ = true;
+        ReleaseSRWLockExclusive(&lock_);
+        WakeAllConditionVariable(&changed_);
+        return S_OK;
+    }
+    STDMETHODIMP OnFlush(DWORD) override { return S_OK; }
+    STDMETHODIMP OnEvent(DWORD, IMFMediaEvent*) override { return S_OK; }
+
+    void setFormat(PixelLayout layout, int width, int height, bool topDown) {
+        layout_ = layout;
+        width_ = width;
+        height_ = height;
+        topDown_ = topDown;
+        converted_.assign(size_t(width) * 3 * size_t(height), 0);
+    }
+
+    SRWLOCK lock_;
+    CONDITION_VARIABLE changed_;
+    // Under lock_:
+    bool reading_ = false;  // a ReadSample is outstanding
+    bool pending_ = false;  // converted_ holds a frame not taken yet
+    LONGLONG pendingTime_ = 0;
+    bool ended_ = false;   // end of stream reached
+    bool failed_ = false;  // the stream failed: the camera is gone
+    std::vector<uint8_t> converted_;
+
+private:
+    // Converts a sample into converted_. The row order comes from the
+    // buffer's own pitch where it has one; otherwise from the type (see
+    // chooseOutput). Sizes are checked against the frame, never taken from
+    // a helper.
+    bool convert(IMFSample* sample) {
+        IMFMediaBuffer* buffer = nullptr;
+        if (FAILED(sample->ConvertToContiguousBuffer(&buffer)) || buffer == nullptr) return false;
+        bool done = false;
+        const size_t rowBytes = packedRowBytes(layout_, width_);
+        const size_t rows = layout_ == PixelLayout::Nv12 ? size_t(height_) * 3 / 2 : size_t(height_);
+        IMF2DBuffer* buffer2d = nullptr;
+        BYTE* scan0 = nullptr;
+        LONG pitch = 0;
+        if (SUCCEEDED(buffer->QueryInterface(__uuidof(IMF2DBuffer), reinterpret_cast<void**>(&buffer2d))) &&
+            SUCCEEDED(buffer2d->Lock2D(&scan0, &pitch))) {
+            // scan0 is the top row; a negative pitch walks up through memory.
+            const size_t stride = size_t(pitch < 0 ? -LONGLONG(pitch) : LONGLONG(pitch));
+            if (stride >= rowBytes && (pitch > 0 || layout_ != PixelLayout::Nv12)) {
+                const uint8_t* start = pitch < 0 ? scan0 - (rows - 1) * stride : scan0;
+                done = convertFrame(layout_, start, stride * rows, stride, pitch > 0, width_, height_,
+                                    converted_.data());
+            }
+            buffer2d->Unlock2D();
+        } else {
+            BYTE* data = nullptr;
+            DWORD length = 0;
+            if (SUCCEEDED(buffer->Lock(&data, nullptr, &length))) {
+                // Whole rows, packed or padded alike.
+                const size_t stride = size_t(length) / rows;
+                done = stride >= rowBytes && stride - rowBytes < 64 &&
+                       convertFrame(layout_, data, length, stride, topDown_, width_, height_, converted_.data());
+                buffer->Unlock();
+            }
+        }
+        release(buffer2d);
+        buffer->Release();
+        return done;
+    }
+
+    LONG references_ = 1;
+    PixelLayout layout_ = PixelLayout::Bgr24;
+    int width_ = 0, height_ = 0;
+    bool topDown_ = false;
+};
+
+class MediaFoundationCamera : public CameraDevice {
+public:
+    explicit MediaFoundationCamera(bool file) : file_(file) {}
+
+    ~MediaFoundationCamera() override {
+        closeReader();
+        if (!link_.empty()) openCameras().erase(link_);
+    }
+
+    int width() const override { return width_; }
+    int height() const override { return height_; }
+
+    GrabResult grab(uint8_t* frame) override { return file_ ? grabPaced(frame) : grabNewest(frame); }
+
+    // Sets up the reader for a camera (source given) or a file (url given).
+    bool open(IMFMediaSource* source, const std::wstring& url, std::string& error) {
+        callback_ = new ReaderCallback();
+        IMFAttributes* attributes = nullptr;
+        HRESULT hr = MFCreateAttributes(&attributes, 2);
+        if (SUCCEEDED(hr)) hr = attributes->SetUnknown(MF_SOURCE_READER_ASYNC_CALLBACK, callback_);
+        if (SUCCEEDED(hr)) hr = attributes->SetUINT32(MF_SOURCE_READER_ENABLE_VIDEO_PROCESSING, TRUE);
+        if (SUCCEEDED(hr)) {
+            if (source != nullptr) {
+                source_ = source;
+                source_->AddRef();
+                hr = MFCreateSourceReaderFromMediaSource(source_, attributes, &reader_);
+            } else {
+                hr = MFCreateSourceReaderFromURL(url.c_str(), attributes, &reader_);
+            }
+        }
+        release(attributes);
+        if (FAILED(hr)) {
+            error = "cannot be read by Media Foundation (" + hex(hr) + ")";
+            return false;
+        }
+        const DWORD video = DWORD(MF_SOURCE_READER_FIRST_VIDEO_STREAM);
+        reader_->SetStreamSelection(DWORD(MF_SOURCE_READER_ALL_STREAMS), FALSE);
+        if (FAILED(reader_->SetStreamSelection(video, TRUE))) {
+            error = "has no video";
+            return false;
+        }
+        if (!file_ && !chooseNativeSize(error)) return false;
+        if (!chooseOutput(error)) return false;
+        AcquireSRWLockExclusive(&callback_->lock_);
+        requestSample(*callback_);
+        const bool reading = callback_->reading_;
+        ReleaseSRWLockExclusive(&callback_->lock_);
+        if (!reading) error = "would not start reading";
+        opened_ = reading;
+        return reading;
+    }
+
+    void setLink(const std::wstring& link) {
+        link_ = link;
+        openCameras().insert(link);
+    }
+
+private:
+    // Among the camera's own formats, the size closest to 640x480 with a
+    // width that is a multiple of 4.
+    bool chooseNativeSize(std::string& error) {
+        const DWORD video = DWORD(MF_SOURCE_READER_FIRST_VIDEO_STREAM);
+        IMFMediaType* best = nullptr;
+        long long bestDistance = -1;
+        for (DWORD i = 0;; ++i) {
+            IMFMediaType* type = nullptr;
+            if (FAILED(reader_->GetNativeMediaType(video, i, &type))) break;
+            UINT32 w = 0, h = 0;
+            if (SUCCEEDED(MFGetAttributeSize(type, MF_MT_FRAME_SIZE, &w, &h)) && w > 0 && h > 0 && w % 4 == 0 &&
+                w <= 8192 && h <= 8192) {
+                const long long dw = (long long)w - kWantedWidth, dh = (long long)h - kWantedHeight;
+                const long long distance = dw * dw + dh * dh;
+                if (bestDistance < 0 || distance < bestDistance) {
+                    release(best);
+                    best = type;
+                    best->AddRef();
+                    bestDistance = distance;
+                }
+            }
+            type->Release();
+        }
+        if (best == nullptr) {
+            error = "offers no frame size with a width that is a multiple of 4";
+            return false;
+        }
+        const HRESULT hr = reader_->SetCurrentMediaType(video, nullptr, best);
+        best->Release();
+        if (FAILED(hr)) {
+            error = "refused its own format (" + hex(hr) + ")";
+            return false;
+        }
+        return true;
+    }
+
+    // RGB from the reader's own processing where it gives it, else NV12 or
+    // YUY2, converted here.
+    bool chooseOutput(std::string& error) {
+        const DWORD video = DWORD(MF_SOURCE_READER_FIRST_VIDEO_STREAM);
+        const GUID wanted[] = {MFVideoFormat_RGB24, MFVideoFormat_RGB32, MFVideoFormat_NV12, MFVideoFormat_YUY2};
+        HRESULT hr = E_FAIL;
+        for (const GUID& subtype : wanted) {
+            IMFMediaType* type = nullptr;
+            if (FAILED(MFCreateMediaType(&type))) break;
+            type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+            type->SetGUID(MF_MT_SUBTYPE, subtype);
+            hr = reader_->SetCurrentMediaType(video, nullptr, type);
+            type->Release();
+            if (SUCCEEDED(hr)) break;
+        }
+        IMFMediaType* current = nullptr;
+        if (FAILED(hr) || FAILED(reader_->GetCurrentMediaType(video, &current))) {
+            error = "gives no RGB, NV12 or YUY2 frames (" + hex(hr) + ")";
+            return false;
+        }
+        GUID subtype = GUID_NULL;
+        UINT32 w = 0, h = 0;
+        PixelLayout layout = PixelLayout::Bgr24;
+        current->GetGUID(MF_MT_SUBTYPE, &subtype);
+        MFGetAttributeSize(current, MF_MT_FRAME_SIZE, &w, &h);
+        UINT32 rateNumerator = 0, rateDenominator = 0;
+        MFGetAttributeRatio(current, MF_MT_FRAME_RATE, &rateNumerator, &rateDenominator);
+        // A stride the type states outright gives the row order; without
+        // one, RGB rows are in bitmap order (bottom-up) and YUV rows
+        // top-down. (The stride helpers are not asked: they are known to be
+        // wrong for RGB24.)
+        UINT32 strideBits = 0;
+        const bool hasStride = SUCCEEDED(current->GetUINT32(MF_MT_DEFAULT_STRIDE, &strideBits));
+        current->Release();
+        if (!layoutOf(subtype, layout)) {
+            error = "gives frames of an unknown kind";
+            return false;
+        }
+        if (w == 0 || h == 0 || w > 8192 || h > 8192 || w % 4 != 0 || (layout == PixelLayout::Nv12 && h % 2 != 0)) {
+            error = "has frames of " + std::to_string(w) + "x" + std::to_string(h) +
+                    ", not of a width that is a multiple of 4";
+            return false;
+        }
+        const bool rgb = layout == PixelLayout::Bgr24 || layout == PixelLayout::Bgrx32;
+        const bool topDown = hasStride ? INT32(strideBits) > 0 : !rgb;
+        if (opened_ && (int(w) != width_ || int(h) != height_)) {
+            error = "came back with frames of another size";
+            return false;
+        }
+        width_ = int(w);
+        height_ = int(h);
+        frameInterval_ = rateNumerator > 0 && rateDenominator > 0
+                             ? LONGLONG(kHundredNsPerSecond) * rateDenominator / rateNumerator
+                             : kHundredNsPerSecond / 25;
+        frameInterval_ =
+            std::min<LONGLONG>(std::max<LONGLONG>(frameInterval_, kHundredNsPerSecond / 240), kHundredNsPerSecond / 5);
+        callback_->setFormat(layout, width_, height_, topDown);
+        return true;
+    }
+
+    DWORD waitMs() const { return DWORD(frameInterval_ / 10000) + 5; }
+
+    void closeReader() {
+        if (reader_ != nullptr) reader_->Flush(DWORD(MF_SOURCE_READER_FIRST_VIDEO_STREAM));
+        release(reader_);
+        if (source_ != nullptr) source_->Shutdown();
+        release(source_);
+        release(callback_);
+    }
+
+    // A camera that went away is looked for again, at most once a second,
+    // by its symbolic link among the cameras enumeration finds.
+    bool reopen() {
+        const LONGLONG t = now();
+        if (lastReopen_ != 0 && t - lastReopen_ < kHundredNsPerSecond) return false;
+        lastReopen_ = t;
+        IMFActivate* found = nullptr;
+        for (IMFActivate* device : enumerateCameras()) {
+            if (found == nullptr &&
+                stringAttribute(device, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_SYMBOLIC_LINK) == link_) {
+                found = device;
+            } else {
+                device->Release();
+            }
+        }
+        if (found == nullptr) return false;
+        IMFMediaSource* source = nullptr;
+        const HRESULT hr = found->ActivateObject(__uuidof(IMFMediaSource), reinterpret_cast<void**>(&source));
+        found->Release();
+        if (FAILED(hr) || source == nullptr) return false;
+        std::string error;
+        const bool opened = open(source, L"", error);
+        source->Release();
+        if (!opened) closeReader();
+        return opened;
+    }
+
+    // Cameras: the reader runs on; the newest frame is taken.
+    GrabResult grabNewest(uint8_t* frame) {
+        if (callback_ == nullptr && !reopen()) return GrabResult::Lost;
+        const GrabResult result = takeNewest(frame);
+        if (result == GrabResult::Lost) closeReader();
+        return result;
+    }
+
+    GrabResult takeNewest(uint8_t* frame) {
+        ReaderCallback& c = *callback_;
+        AcquireSRWLockExclusive(&c.lock_);
+        if (!c.pending_ && !c.failed_ && !c.ended_ && c.reading_) {
+            SleepConditionVariableSRW(&c.changed_, &c.lock_, waitMs(), 0);
+        }
+        GrabResult result = GrabResult::NoNewFrame;
+        if (c.pending_) {
+            std::copy(c.converted_.begin(), c.converted_.end(), frame);
+            c.pending_ = false;
+            result = GrabResult::NewFrame;
+        } else if (c.failed_ || c.ended_) {
+            result = GrabResult::Lost;
+        }
+        if (!c.reading_ && !c.failed_ && !c.ended_) requestSample(c);
+        ReleaseSRWLockExclusive(&c.lock_);
+        return result;
+    }
+
+    // Files: one frame is decoded ahead and shown once the clock reaches its
+    // time; frames whose time has passed give way to the newest due one, and
+    // the file starts again after its last frame.
+    GrabResult grabPaced(uint8_t* frame) {
+        ReaderCallback& c = *callback_;
+        const LONGLONG elapsed = now();
+        GrabResult result = GrabResult::NoNewFrame;
+        bool waited = false;
+        AcquireSRWLockExclusive(&c.lock_);
+        for (int step = 0; step < 10000; ++step) {
+            if (c.failed_) {
+                if (result != GrabResult::NewFrame) result = GrabResult::Lost;
+                break;
+            }
+            if (c.pending_) {
+                if (!sawFrame_) {
+                    firstTime_ = c.pendingTime_;
+                    sawFrame_ = true;
+                    startTime_ = elapsed;
+                }
+                const LONGLONG due = startTime_ + loopOffset_ + c.pendingTime_ - firstTime_;
+                if (due > elapsed) break;
+                std::copy(c.converted_.begin(), c.converted_.end(), frame);
+                c.pending_ = false;
+                lastTime_ = c.pendingTime_;
+                result = GrabResult::NewFrame;
+                if (!c.ended_) requestSample(c);
+                continue;
+            }
+            if (c.ended_) {
+                if (!sawFrame_) {  // a file without a single frame
+                    result = GrabResult::Lost;
+                    break;
+                }
+                c.ended_ = false;
+                loopOffset_ += lastTime_ - firstTime_ + frameInterval_;
+                PROPVARIANT start;
+                PropVariantInit(&start);
+                start.vt = VT_I8;
+                start.hVal.QuadPart = 0;
+                if (FAILED(reader_->SetCurrentPosition(GUID_NULL, start))) {
+                    c.failed_ = true;
+                    continue;
+                }
+                requestSample(c);
+                continue;
+            }
+            if (!c.reading_) requestSample(c);
+            // The frame being decoded: waited for once, and only while
+            // nothing was delivered yet.
+            if (c.reading_ && !waited && result != GrabResult::NewFrame) {
+                waited = true;
+                SleepConditionVariableSRW(&c.changed_, &c.lock_, waitMs(), 0);
+                continue;
+            }
+            break;
+        }
+        ReleaseSRWLockExclusive(&c.lock_);
+        return result;
+    }
+
+    // Time in 100 ns units on a monotonic clock.
+    static LONGLONG now() {
+        LARGE_INTEGER counter, frequency;
+        QueryPerformanceCounter(&counter);
+        QueryPerformanceFrequency(&frequency);
+        return LONGLONG(double(counter.QuadPart) * double(kHundredNsPerSecond) / double(frequency.QuadPart));
+    }
+
+    // Called with the lock held, which it gives up while asking the reader.
+    void requestSample(ReaderCallback& c) {
+        c.reading_ = true;
+        ReleaseSRWLockExclusive(&c.lock_);
+        const HRESULT hr =
+            reader_->ReadSample(DWORD(MF_SOURCE_READER_FIRST_VIDEO_STREAM), 0, nullptr, nullptr, nullptr, nullptr);
+        AcquireSRWLockExclusive(&c.lock_);
+        if (FAILED(hr)) {
+            c.reading_ = false;
+            c.failed_ = true;
+        }
+    }
+
+    const bool file_;
+    std::wstring link_;
+    IMFSourceReader* reader_ = nullptr;
+    IMFMediaSource* source_ = nullptr;
+    ReaderCallback* callback_ = nullptr;
+    int width_ = 0, height_ = 0;
+    LONGLONG frameInterval_ = kHundredNsPerSecond / 25;
+    bool opened_ = false;  // once, the frame size is fixed
+    LONGLONG lastReopen_ = 0;
+    bool sawFrame_ = false;
+    LONGLONG startTime_ = 0, firstTime_ = 0, lastTime_ = 0, loopOffset_ = 0;
+};
+
+bool isIndex(const std::string& name) {
+    return !name.empty() && name.size() < 6 &&
+           std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
+// Every camera by its index: two cameras of one model share a name.
+std::vector<std::string> listHostCameras() {
+    std::string error;
+    if (!startMediaFoundation(error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return {};
+    }
+    std::vector<IMFActivate*> cameras = enumerateCameras();
+    std::vector<std::string> names;
+    for (size_t i = 0; i < cameras.size(); ++i) {
+        names.push_back(std::to_string(i));
+        cameras[i]->Release();
+    }
+    return names;
+}
+
+std::unique_ptr<CameraDevice> openHostCamera(const std::string& name, std::string& error) {
+    if (!startMediaFoundation(error)) return nullptr;
+    std::vector<IMFActivate*> cameras = enumerateCameras();
+    const std::wstring part = lower(toWide(name));
+    IMFActivate* chosen = nullptr;
+    std::wstring chosenLink, chosenName;
+    for (size_t i = 0; i < cameras.size(); ++i) {
+        const std::wstring link = stringAttribute(cameras[i], MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_SYMBOLIC_LINK);
+        const std::wstring friendly = stringAttribute(cameras[i], MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME);
+        const bool fits = isIndex(name) ? std::to_string(i) == name
+                                        : lower(friendly).find(part) != std::wstring::npos &&
+                                              openCameras().count(link) == 0;
+        if (chosen == nullptr && fits) {
+            chosen = cameras[i];
+            chosen->AddRef();
+            chosenLink = link;
+            chosenName = friendly;
+        }
+        cameras[i]->Release();
+    }
+    if (chosen == nullptr) {
+        error = "camera " + name + ": no such camera";
+        return nullptr;
+    }
+    IMFMediaSource* source = nullptr;
+    const HRESULT hr = chosen->ActivateObject(__uuidof(IMFMediaSource), reinterpret_cast<void**>(&source));
+    chosen->Release();
+    if (FAILED(hr) || source == nullptr) {
+        error = "camera " + toUtf8(chosenName) + ": cannot be opened (" + hex(hr) + ")";
+        return nullptr;
+    }
+    auto camera = std::make_unique<MediaFoundationCamera>(false);
+    const bool opened = camera->open(source, L"", error);
+    source->Release();
+    if (!opened) {
+        error = "camera " + toUtf8(chosenName) + ": " + error;
+        return nullptr;
+    }
+    camera->setLink(chosenLink);
+    return camera;
+}
+
+std::unique_ptr<CameraDevice> openRecordedFootage(const std::string& path, std::string& error) {
+    if (!startMediaFoundation(error)) return nullptr;
+    // The reader takes a URL or a whole path.
+    std::wstring wide = toWide(path);
+    std::vector<wchar_t> full(32768);
+    const DWORD n = GetFullPathNameW(wide.c_str(), DWORD(full.size()), full.data(), nullptr);
+    if (n > 0 && n < full.size()) wide = full.data();
+    if (GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        error = path + ": no such file";
+        return nullptr;
+    }
+    auto footage = std::make_unique<MediaFoundationCamera>(true);
+    if (!footage->open(nullptr, wide, error)) {
+        error = path + ": " + error;
+        return nullptr;
+    }
+    return footage;
+}
+
+}  // namespace standin

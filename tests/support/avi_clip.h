@@ -1,0 +1,19 @@
+// Writes short uncompressed AVI clips for tests: frames given as 24-bit
+// blue-green-red, rows packed, bottom row first, stored either as they are
+// (a bottom-up bitmap stream) or as YUY2 (BT.601 studio range, top row first).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+enum class AviPixels { Bgr24, Yuy2 };
+
+// Width a positive multiple of 4, every frame width * 3 * height bytes.
+// False when the file cannot be written or the frames do not fit the size.
+bool writeAviClip(const std::string& path, AviPixels pixels, int width, int height, int framesPerSecond,
+                  const std::vector<std::vector<uint8_t>>& frames);
+
+}  // namespace testsupport

@@ -1,0 +1,327 @@
+// Runs kestrova.exe under Wine with COM1 on a pseudo-terminal of its own and
+// checks what it reports: the simulated rig at 2.0 m, two recorded clips of
+// a red ball at known places (made here), and no camera at all.
+//
+// Run only by run_wine_checks.sh, inside a mount namespace in which the
+// machine's serial devices are covered by /dev/null, with WINEPREFIX, WINE,
+// WINESERVER and DISPLAY set. Before kestrova.exe starts, the prefix's COM1
+// must lead to this program's pseudo-terminal; otherwise nothing is started.
+//
+//   wine_checks <kestrova.exe> <window_probe.exe> <work dir>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/avicap32/stereo_rig.h"
+#include "tests/support/avi_clip.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string wine, wineServer, prefix, kestrova, probe, workDir, ptyName;
+int ptyMaster = -1;
+int failures = 0;
+
+void fail(const std::string& what) {
+    std::printf("FAIL: %s\n", what.c_str());
+    ++failures;
+}
+
+// Starts a program with the given environment changes ("NAME=value", or
+// "NAME" to remove it); its standard output goes to outFd when >= 0.
+pid_t start(const std::vector<std::string>& argv, const std::vector<std::string>& env, int outFd = -1) {
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    for (const std::string& e : env) {
+        const size_t eq = e.find('=');
+        if (eq == std::string::npos) {
+            unsetenv(e.c_str());
+        } else {
+            setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
+        }
+    }
+    if (outFd >= 0) dup2(outFd, 1);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
+// Waits up to the timeout; the status, or -1 after killing a program that
+// would not end.
+int finish(pid_t pid, double seconds) {
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    int status = 0;
+    while (Clock::now() < deadline) {
+        if (waitpid(pid, &status, WNOHANG) == pid) return status;
+        usleep(20 * 1000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+int run(const std::vector<std::string>& argv, double seconds = 120) {
+    const int devNull = open("/dev/null", O_WRONLY);
+    const int status = finish(start(argv, {}, devNull), seconds);
+    close(devNull);
+    return status;
+}
+
+// Runs a program; false when it failed. What it printed goes to text,
+// without the carriage returns of Wine's console.
+bool output(const std::vector<std::string>& argv, double seconds, std::string& text) {
+    int fds[2];
+    if (pipe(fds) != 0) return "";
+    const pid_t pid = start(argv, {}, fds[1]);
+    close(fds[1]);
+    text.clear();
+    char buffer[256];
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < deadline) {
+        struct pollfd pfd = {fds[0], POLLIN, 0};
+        if (poll(&pfd, 1, 100) <= 0) continue;
+        const ssize_t n = read(fds[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buffer[i] != '\r') text += buffer[i];
+        }
+    }
+    close(fds[0]);
+    const int status = finish(pid, 5);
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Where the prefix's COM1 leads.
+std::string com1Target() {
+    char target[512];
+    const ssize_t n = readlink((prefix + "/dosdevices/com1").c_str(), target, sizeof target - 1);
+    return n > 0 ? std::string(target, size_t(n)) : "";
+}
+
+// Maps COM1 to the pseudo-terminal and starts a session that keeps it.
+bool mapCom1() {
+    if (run({wine, "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM1", "/d", ptyName, "/f"}) != 0) {
+        std::printf("cannot write COM1 into the Wine registry\n");
+        return false;
+    }
+    // The ports are set up when a session starts: end this one, start one
+    // that stays, and wait for the link.
+    run({wineServer, "-k"}, 30);
+    run({wineServer, "-w"}, 30);
+    run({wineServer, "-p"}, 30);
+    run({wine, "reg", "query", "HKLM\\Software\\Wine\\Ports", "/v", "COM1"});
+    for (int i = 0; i < 100 && com1Target() != ptyName; ++i) usleep(100 * 1000);
+    return com1Target() == ptyName;
+}
+
+struct Report {
+    int x0, y0, x1, y1;
+};
+
+bool parseReport(const std::string& text, int values[4]) {
+    size_t at = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (at >= text.size() || text[at++] != ' ') return false;
+        const size_t begin = at;
+        if (at < text.size() && text[at] == '-') ++at;
+        const size_t digits = at;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+        if (at == digits || at - digits > 9) return false;
+        values[i] = std::atoi(text.substr(begin, at - begin).c_str());
+    }
+    return at == text.size();
+}
+
+// Reads reports until count have come or the time is up.
+std::vector<Report> readReports(size_t count, double seconds) {
+    std::vector<Report> reports;
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    while (reports.size() < count && Clock::now() < deadline) {
+        struct pollfd pfd = {ptyMaster, POLLIN, 0};
+        if (poll(&pfd, 1, 100) <= 0) continue;
+        char buffer[256];
+        const ssize_t n = read(ptyMaster, buffer, sizeof buffer);
+        if (n <= 0) continue;
+        int v[4];
+        const std::string chunk(buffer, size_t(n));
+        if (!parseReport(chunk, v)) {
+            fail("not a report: '" + chunk + "'");
+            continue;
+        }
+        reports.push_back({v[0], v[1], v[2], v[3]});
+    }
+    return reports;
+}
+
+void drain() {
+    char buffer[256];
+    struct pollfd pfd = {ptyMaster, POLLIN, 0};
+    while (poll(&pfd, 1, 0) > 0 && read(ptyMaster, buffer, sizeof buffer) > 0) {
+    }
+}
+
+pid_t startKestrova(const char* cameras) {
+    if (com1Target() != ptyName) {
+        std::printf("COM1 leads to '%s', not to the test's %s: kestrova.exe is not started\n", com1Target().c_str(),
+                    ptyName.c_str());
+        std::exit(1);
+    }
+    drain();
+    const std::string camerasSetting = cameras != nullptr ? std::string("KESTROVA_CAMERAS=") + cameras
+                                                          : std::string("KESTROVA_CAMERAS");
+    return start({wine, kestrova}, {camerasSetting});
+}
+
+// Closes the main window as its close box does and checks the exit status.
+void closeAndCheckExit(pid_t pid, const char* check) {
+    std::string text;
+    if (!output({wine, probe, "close"}, 40, text)) fail(std::string(check) + ": the main window was not found");
+    const int status = finish(pid, 30);
+    if (status == -1) {
+        fail(std::string(check) + ": still running 30 s after its window was closed");
+    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        fail(std::string(check) + ": exit status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1));
+    } else {
+        std::printf("%s: closing the window ended it with exit status 0\n", check);
+    }
+}
+
+void expectReports(const char* check, const std::vector<Report>& reports, double x0, double y0, double x1,
+                   double y1, double tolerance) {
+    std::printf("%s: expected about %.1f %.1f %.1f %.1f (within %.0f px)\n", check, x0, y0, x1, y1, tolerance);
+    if (reports.size() < 3) {
+        fail(std::string(check) + ": only " + std::to_string(reports.size()) + " reports");
+        return;
+    }
+    for (size_t i = 1; i < reports.size(); ++i) {  // the first may average a partial second
+        const Report& r = reports[i];
+        std::printf("%s: report %zu: %d %d %d %d\n", check, i, r.x0, r.y0, r.x1, r.y1);
+        if (std::fabs(r.x0 - x0) > tolerance || std::fabs(r.y0 - y0) > tolerance ||
+            std::fabs(r.x1 - x1) > tolerance || std::fabs(r.y1 - y1) > tolerance) {
+            fail(std::string(check) + ": report " + std::to_string(i) + " is off");
+        }
+    }
+}
+
+void checkSimulatedRig() {
+    const char* check = "simulated rig at 2.0 m";
+    const pid_t pid = startKestrova("sim:2.0");
+    const std::vector<Report> reports = readReports(4, 60);
+    const standin::RigPoint ball = standin::stereoRigBallPosition(0.0, 2.0);
+    const standin::RigImagePoint left = standin::stereoRigProject(0, ball, 320, 240);
+    const standin::RigImagePoint right = standin::stereoRigProject(1, ball, 320, 240);
+    expectReports(check, reports, left.x, left.y, right.x, right.y, 2.0);
+    std::string client;
+    if (!output({wine, probe, "client"}, 40, client)) client = "not found\n";
+    std::printf("%s: client area %s", check, client.c_str());
+    if (client != "640 240\n") fail(std::string(check) + ": client area is not 640x240");
+    closeAndCheckExit(pid, check);
+}
+
+// A clip of frames of grey with a red ball of radius 16 px centred on pixel
+// (x, y), y counted from the bottom.
+std::vector<std::vector<uint8_t>> ballClip(int x, int y) {
+    const int width = 320, height = 240, radius = 16;
+    std::vector<uint8_t> frame(size_t(width) * 3 * height);
+    for (int row = 0; row < height; ++row) {
+        for (int col = 0; col < width; ++col) {
+            uint8_t* p = &frame[(size_t(row) * width + size_t(col)) * 3];
+            const bool ball = (col - x) * (col - x) + (row - y) * (row - y) <= radius * radius;
+            p[0] = ball ? 0 : 110;
+            p[1] = ball ? 0 : 120;
+            p[2] = ball ? 255 : 115;
+        }
+    }
+    return std::vector<std::vector<uint8_t>>(10, frame);
+}
+
+void checkRecordedClips() {
+    const char* check = "recorded clips";
+    // The left clip as a bottom-up bitmap stream, the right as YUY2: the
+    // reader hands back RGB for one and YUV for the other. The ball sits
+    // off the middle in both directions, so a flipped or swapped picture
+    // shows.
+    const std::string left = workDir + "/left_bgr24.avi", right = workDir + "/right_yuy2.avi";
+    if (!testsupport::writeAviClip(left, testsupport::AviPixels::Bgr24, 320, 240, 25, ballClip(200, 170)) ||
+        !testsupport::writeAviClip(right, testsupport::AviPixels::Yuy2, 320, 240, 25, ballClip(180, 170))) {
+        fail("cannot write the clips");
+        return;
+    }
+    const std::string cameras = "file:Z:" + left + ",Z:" + right;
+    const pid_t pid = startKestrova(cameras.c_str());
+    const std::vector<Report> reports = readReports(4, 60);
+    expectReports(check, reports, 200, 170, 180, 170, 1.0);
+    closeAndCheckExit(pid, check);
+}
+
+void checkNoCamera() {
+    const char* check = "no camera";
+    const pid_t pid = startKestrova(nullptr);
+    std::string text;
+    if (!output({wine, probe, "warning"}, 40, text)) text = "none\n";
+    std::printf("%s: message box: %s", check, text.c_str());
+    if (text != "Could not initialize capture windows!\n") fail(std::string(check) + ": no capture warning");
+    // Once the box is closed, the serial port opens and the ticks run on.
+    const std::vector<Report> reports = readReports(2, 30);
+    std::printf("%s: %zu reports after the warning\n", check, reports.size());
+    if (reports.size() < 2) fail(std::string(check) + ": the program did not run on");
+    closeAndCheckExit(pid, check);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* w = std::getenv("WINE");
+    const char* s = std::getenv("WINESERVER");
+    const char* p = std::getenv("WINEPREFIX");
+    if (argc != 4 || w == nullptr || s == nullptr || p == nullptr) {
+        std::fprintf(stderr, "usage: WINE=... WINESERVER=... WINEPREFIX=... %s kestrova.exe window_probe.exe dir\n",
+                     argv[0]);
+        return 2;
+    }
+    wine = w;
+    wineServer = s;
+    prefix = p;
+    kestrova = argv[1];
+    probe = argv[2];
+    workDir = argv[3];
+
+    int slave = -1;
+    char name[256];
+    if (openpty(&ptyMaster, &slave, name, nullptr, nullptr) != 0) {
+        std::printf("cannot make a pseudo-terminal\n");
+        return 1;
+    }
+    struct termios raw;
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    ptyName = name;
+    if (!mapCom1()) {
+        std::printf("COM1 leads to '%s', not to the test's %s: kestrova.exe is not started\n", com1Target().c_str(),
+                    name);
+        return 1;
+    }
+    std::printf("COM1 leads to %s\n", name);
+
+    checkSimulatedRig();
+    checkRecordedClips();
+    checkNoCamera();
+    close(slave);
+    return failures == 0 ? 0 : 1;
+}
