@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/stereo_rig.h"
+#include "platform/avicap32/stereo_rig.h"
 #include "tests/reference_analysis.h"
 #include "tracking/camera_slot.h"
 #include "tracking/colour_levels.h"

@@ -19,7 +19,7 @@
 #include "display/camera_view.h"
 #include "display/distance_readout.h"
 #include "measurement/tracking_cycle.h"
-#include "platform/stand_in.h"
+#include "platform/linux/stand_in.h"
 #include "serial/serial_link.h"
 #include "tracking/camera_slot.h"
 

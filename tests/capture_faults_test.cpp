@@ -15,9 +15,9 @@
 #include "display/distance_readout.h"
 #include "measurement/distance.h"
 #include "measurement/tracking_cycle.h"
-#include "platform/stand_in.h"
-#include "platform/stereo_rig.h"
-#include "platform/window_internal.h"
+#include "platform/linux/stand_in.h"
+#include "platform/avicap32/stereo_rig.h"
+#include "platform/linux/window_internal.h"
 #include "tracking/camera_slot.h"
 
 namespace {

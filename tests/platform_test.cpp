@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/stand_in.h"
-#include "platform/window_internal.h"
+#include "platform/linux/stand_in.h"
+#include "platform/linux/window_internal.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/stand_in.h"
+#include "platform/linux/stand_in.h"
 #include "serial/serial_link.h"
 
 namespace {

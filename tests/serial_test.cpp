@@ -16,7 +16,7 @@
 #include <string>
 
 #include "app/main_window.h"
-#include "platform/stand_in.h"
+#include "platform/linux/stand_in.h"
 #include "serial/serial_link.h"
 
 namespace {

@@ -24,7 +24,7 @@
 
 #include "app/main_window.h"
 #include "measurement/distance.h"
-#include "platform/stand_in.h"
+#include "platform/linux/stand_in.h"
 #include "tracking/camera_slot.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // as Windows does, and closes the display afterwards.
 #include <string>
 
-#include "platform/stand_in.h"
+#include "platform/linux/stand_in.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "platform/gdi_internal.h"
-#include "platform/window_internal.h"
+#include "platform/linux/gdi_internal.h"
+#include "platform/linux/window_internal.h"
 
 struct SDL_Window;
 

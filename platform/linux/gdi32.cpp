@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <set>
 
-#include "platform/gdi_internal.h"
-#include "platform/stand_in.h"
+#include "platform/linux/gdi_internal.h"
+#include "platform/linux/stand_in.h"
 
 struct HDC__ {
     standin::Framebuffer* target = nullptr;

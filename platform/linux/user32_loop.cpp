@@ -16,8 +16,8 @@
 #include <deque>
 #include <vector>
 
-#include "platform/stand_in.h"
-#include "platform/user32_internal.h"
+#include "platform/linux/stand_in.h"
+#include "platform/linux/user32_internal.h"
 
 namespace {
 

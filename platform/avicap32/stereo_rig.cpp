@@ -1,7 +1,7 @@
 // The simulated stereo rig. The scene: a brick wall 6 m away, a red ball
 // (lit from the upper left) in front of it, sensor noise on every pixel and
 // a few stray red pixels. Everything is computed from the arguments alone.
-#include "platform/stereo_rig.h"
+#include "platform/avicap32/stereo_rig.h"
 
 #include <cmath>
 #include <cstring>

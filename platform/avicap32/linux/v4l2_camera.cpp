@@ -1,4 +1,4 @@
-#include "platform/v4l2_camera.h"
+#include "platform/avicap32/linux/v4l2_camera.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -15,8 +15,8 @@
 #include <set>
 #include <string>
 
-#include "platform/stand_in.h"
-#include "platform/user32_internal.h"
+#include "platform/linux/stand_in.h"
+#include "platform/linux/user32_internal.h"
 
 struct HICON__ {
     uintptr_t id;

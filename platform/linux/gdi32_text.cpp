@@ -13,8 +13,8 @@
 #include <deque>
 #include <string>
 
-#include "platform/gdi_internal.h"
-#include "platform/stand_in.h"
+#include "platform/linux/gdi_internal.h"
+#include "platform/linux/stand_in.h"
 
 namespace {
 

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/stand_in.h"
-#include "platform/stereo_rig.h"
-#include "platform/v4l2_camera.h"
-#include "platform/window_internal.h"
+#include "platform/linux/stand_in.h"
+#include "platform/avicap32/stereo_rig.h"
+#include "platform/avicap32/linux/v4l2_camera.h"
+#include "platform/linux/window_internal.h"
 
 namespace {
 

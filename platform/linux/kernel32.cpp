@@ -61,7 +61,7 @@
 #include <set>
 #include <string>
 
-#include "platform/gdi_internal.h"  // toUtf8
+#include "platform/linux/gdi_internal.h"  // toUtf8
 #include "platform/win32.h"
 
 namespace {
