@@ -54,6 +54,7 @@ struct CaptureWindow {
     int width = 0;
     int height = 0;
     DWORD framesGrabbed = 0;
+    bool haveFrame = false;  // frame holds a camera frame that can go out again
     CAPVIDEOCALLBACK callback = nullptr;
     // Shared so that a frame stays valid while the callback runs, even if the
     // callback destroys the window.
@@ -166,6 +167,11 @@ LRESULT connect(CaptureWindow& w, WPARAM driver) {
                     std::fprintf(stderr, "%s\n", error.c_str());
                     return FALSE;
                 }
+                const std::string role = w.camera == 0   ? "left camera"
+                                         : w.camera == 1 ? "right camera"
+                                                         : "camera " + std::to_string(w.camera + 1);
+                std::fprintf(stderr, "%s: %s, %s\n", role.c_str(), camera.name.c_str(),
+                             camera.device->description().c_str());
             }
             w.width = camera.device->width();
             w.height = camera.device->height();
@@ -217,12 +223,19 @@ LRESULT grabFrame(HWND hwnd, CaptureWindow& w) {
                                       w.height, frame->data());
     } else {
         if (fault == CaptureFault::StopDelivering || camera->device == nullptr) return FALSE;
-        if (!camera->device->grab(frame->data())) {
-            if (camera->device->gone()) {
-                std::fprintf(stderr, "%s: camera lost\n", camera->name.c_str());
-                loseCamera(*camera);
-            }
-            return FALSE;
+        // With no new frame by the time the grab may wait no longer, the
+        // newest frame the camera gave goes out again, so that a slow or
+        // pausing camera does not pull the averages toward the origin. A
+        // camera that is gone delivers nothing until it is back.
+        switch (camera->device->grab(frame->data())) {
+            case standin::GrabResult::NewFrame:
+                w.haveFrame = true;
+                break;
+            case standin::GrabResult::NoNewFrame:
+                if (!w.haveFrame) return FALSE;
+                break;
+            case standin::GrabResult::Lost:
+                return FALSE;
         }
     }
 
