@@ -68,6 +68,7 @@ using ClosedirFn = int (*)(DIR*);
 struct Buffer {
     size_t offset = 0;
     bool queued = false;  // with the driver (waiting or filled)
+    int mappings = 0;     // the program's mappings of it (V4L2_BUF_FLAG_MAPPED)
     uint64_t content = 0;  // frame version the buffer holds
     uint32_t bytesused = 0;
     uint32_t sequence = 0;
@@ -90,6 +91,7 @@ struct Camera {
     size_t memoryBytes = 0;
     size_t bufferBytes = 0;
     std::vector<Buffer> buffers;
+    uint64_t buffersGeneration = 0;  // advanced by every allocation
     std::deque<uint32_t> incoming, done;
     bool streaming = false;
     int timer = -1;  // the owner's descriptor: a timerfd ticking at the frame rate
@@ -113,6 +115,12 @@ struct Fake {
     std::vector<std::unique_ptr<Camera>> cameras;
     std::map<int, OpenFile> files;  // by descriptor
     std::map<DIR*, size_t> devListings;  // opendir("/dev"): next fake entry to list
+    struct Mapping {
+        Camera* camera;
+        uint64_t buffersGeneration;
+        uint32_t index;
+    };
+    std::map<void*, Mapping> mappings;  // the program's mappings of buffers, by address
     dirent entry{};
     dirent64 entry64{};
     SyscallFn sys = nullptr;
@@ -459,6 +467,8 @@ int cameraIoctl(int fd, OpenFile& file, unsigned long request, void* arg) {
             if (!video || r->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || r->memory != V4L2_MEMORY_MMAP)
                 return fail(EINVAL);
             if (c.streaming || !claim(c, &file)) return fail(EBUSY);
+            for (const Buffer& b : c.buffers)
+                if (b.mappings > 0) return fail(EBUSY);
             freeBuffers(c);
             const uint32_t count = std::min<uint32_t>(r->count, 32);
             r->count = count;
@@ -481,6 +491,7 @@ int cameraIoctl(int fd, OpenFile& file, unsigned long request, void* arg) {
                 return fail(ENOMEM);
             }
             c.buffers.resize(count);
+            ++c.buffersGeneration;
             for (uint32_t i = 0; i < count; ++i) c.buffers[i].offset = stride * i;
             return 0;
         }
@@ -521,7 +532,8 @@ int cameraIoctl(int fd, OpenFile& file, unsigned long request, void* arg) {
             b->m.offset = uint32_t(buf.offset);
             b->length = uint32_t(c.bufferBytes);
             b->field = V4L2_FIELD_NONE;
-            b->flags = V4L2_BUF_FLAG_MAPPED | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | (buf.queued ? V4L2_BUF_FLAG_QUEUED : 0);
+            b->flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | (buf.queued ? V4L2_BUF_FLAG_QUEUED : 0) |
+                       (buf.mappings > 0 ? V4L2_BUF_FLAG_MAPPED : 0);
             b->reserved2 = reserved;
             if (request == VIDIOC_DQBUF) {
                 b->flags |= V4L2_BUF_FLAG_DONE;
@@ -529,12 +541,18 @@ int cameraIoctl(int fd, OpenFile& file, unsigned long request, void* arg) {
                 b->sequence = buf.sequence;
                 b->timestamp = buf.timestamp;
                 // Faults on every other frame, so that good frames come between.
-                if (!c.config.fault.empty() && buf.sequence % 2 == 1) {
-                    const std::string& fault = c.config.fault;
+                // With several faults (fault=zero+truncate+...), they take turns.
+                const std::string& faults = c.config.fault;
+                size_t count = faults.empty() ? 0 : 1;
+                for (char ch : faults) count += ch == '+' ? 1 : 0;
+                if (count > 0 && buf.sequence % 2 == 1) {
+                    size_t pick = (buf.sequence / 2) % count, at = 0;
+                    while (pick-- > 0) at = faults.find('+', at) + 1;
+                    const std::string fault = faults.substr(at, faults.find('+', at) - at);
                     if (fault == "zero") b->bytesused = 0;
                     if (fault == "overrun") b->bytesused = b->length + 4096;
                     if (fault == "truncate") b->bytesused = buf.bytesused / 3;
-                    if (fault == "corrupt") {
+                    if (fault == "corrupt" && c.pixelformat == V4L2_PIX_FMT_MJPEG) {
                         // Garbage over the middle of the frame; the next fill rewrites it.
                         std::memset(c.memory + buf.offset + buf.bytesused / 4, 0xA5, buf.bytesused / 2);
                         buf.content = 0;
@@ -658,6 +676,16 @@ bool hiddenDevEntry(DIR* dir, const char* name) {
 
 }  // namespace
 
+static void forgetMapping(void* addr) {
+    std::lock_guard<std::recursive_mutex> guard(fake().lock);
+    auto it = fake().mappings.find(addr);
+    if (it == fake().mappings.end()) return;
+    Camera& c = *it->second.camera;
+    if (it->second.buffersGeneration == c.buffersGeneration && it->second.index < c.buffers.size())
+        --c.buffers[it->second.index].mappings;
+    fake().mappings.erase(it);
+}
+
 extern "C" {
 
 long syscall(long number, ...) {
@@ -692,6 +720,9 @@ long syscall(long number, ...) {
             if (OpenFile* file = fileOf(int(a[0]))) return fail(alive(*file) ? EINVAL : ENODEV);
             break;
         }
+        case SYS_munmap:
+            forgetMapping(reinterpret_cast<void*>(a[0]));
+            break;
         case SYS_mmap:
             return long(mmap(reinterpret_cast<void*>(a[0]), size_t(a[1]), int(a[2]), int(a[3]), int(a[4]), off_t(a[5])));
         default:
@@ -709,10 +740,23 @@ void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset)
             if (!alive(*file)) return errno = ENODEV, MAP_FAILED;
             if (c.owner != file || c.memfd < 0 || offset < 0 || size_t(offset) + length > c.memoryBytes)
                 return errno = EINVAL, MAP_FAILED;
-            return f.mmap(addr, length, prot, flags, c.memfd, offset);
+            void* mapped = f.mmap(addr, length, prot, flags, c.memfd, offset);
+            if (mapped != MAP_FAILED) {
+                for (uint32_t i = 0; i < c.buffers.size(); ++i) {
+                    if (c.buffers[i].offset != size_t(offset)) continue;
+                    ++c.buffers[i].mappings;
+                    f.mappings[mapped] = Fake::Mapping{&c, c.buffersGeneration, i};
+                }
+            }
+            return mapped;
         }
     }
     return f.mmap(addr, length, prot, flags, fd, offset);
+}
+
+int munmap(void* addr, size_t length) {
+    forgetMapping(addr);
+    return int(fake().sys(SYS_munmap, long(addr), long(length), 0, 0, 0, 0));
 }
 
 void* mmap64(void* addr, size_t length, int prot, int flags, int fd, off_t offset) {

@@ -360,7 +360,11 @@ bool V4l2Camera::start(int wantWidth, int wantHeight, std::string& error) {
     frameIntervalMs_ = fps > 0 ? int(1000 / fps) : 40;
     lastFrameAt_ = Clock::time_point{};
     description_ = std::to_string(cameraWidth_) + "x" + std::to_string(height_) + " " + fourccName(fourcc_) +
-                   (fps > 0 ? " at " + std::to_string(fps) + " fps" : "") + " (" +
+                   (fps > 0 ? " at " + std::to_string(fps) + " fps" : "") +
+                   (frameWidth_ != cameraWidth_ ? ", right edge cropped to " + std::to_string(frameWidth_) + "x" +
+                                                      std::to_string(height_)
+                                                : "") +
+                   " (" +
                    std::string(reinterpret_cast<const char*>(cap.card),
                                strnlen(reinterpret_cast<const char*>(cap.card), sizeof cap.card)) +
                    ")";
