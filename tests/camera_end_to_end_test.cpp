@@ -3,8 +3,10 @@
 // through the real libv4l2 and the program's own conversion, and checks that
 // the reports give the red balls' true positions (y counted from the bottom
 // row) through odd formats, slow and pausing cameras, bad frames and an
-// unplugged camera coming back.
+// unplugged camera coming back; and the same with two recorded clips.
 #include <gtest/gtest.h>
+
+#include "tests/support/test_clip.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,6 +15,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -63,8 +66,10 @@ public:
             } else {
                 unsetenv("KESTROVA_CAMERAS");
             }
-            setenv("FAKE_V4L2_CAMERAS", spec.c_str(), 1);
-            setenv("LD_PRELOAD", FAKE_V4L2_LIBRARY, 1);
+            if (!spec.empty()) {
+                setenv("FAKE_V4L2_CAMERAS", spec.c_str(), 1);
+                setenv("LD_PRELOAD", FAKE_V4L2_LIBRARY, 1);
+            }
             unsetenv("DISPLAY");
             unsetenv("WAYLAND_DISPLAY");
             const int err = ::open((dir_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -286,6 +291,44 @@ TEST(FakeCameras, UnpluggedCameraIsReopenedWhenItComesBack) {
     const std::string err = run.stderrText();
     EXPECT_EQ(countOf(err, "/dev/video1: camera lost"), 1u) << err;
     EXPECT_EQ(countOf(err, "/dev/video1: camera back"), 1u) << err;
+}
+
+// Two recorded clips, played in a loop at their own frame rate: the left
+// one at 4 frames a second with the ball at x = 100 for a second, then at
+// x = 200 for a second, the right one still. At the clip's own rate the
+// one-second averages swing between the two places, and they go on swinging
+// after the clip's two seconds have run out.
+TEST(RecordedFootage, ClipsPlayInALoopAtTheirOwnRate) {
+    char pattern[] = "/tmp/kestrova-clips-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string dir = pattern;
+    const std::string left = dir + "/left.avi", right = dir + "/right.avi";
+    std::vector<test_clip::BallAt> moving(8, test_clip::BallAt{100, 60});
+    for (size_t i = 4; i < moving.size(); ++i) moving[i].x = 200;
+    ASSERT_TRUE(test_clip::writeBallClip(left, 322, 240, 4, 10, moving));
+    ASSERT_TRUE(test_clip::writeBallClip(right, 320, 240, 25, 10, std::vector<test_clip::BallAt>(5, {250, 170})));
+
+    const std::string cameras = "file:" + left + "," + right;
+    FakeCameraRun play("", cameras.c_str());
+    ASSERT_TRUE(play.started());
+    const std::vector<Report> reports = play.reports(7, 15.0);
+    ASSERT_EQ(reports.size(), 7u) << play.stderrText();
+    int lowest = 1000, highest = 0, lowLater = 1000, highLater = 0;
+    for (size_t i = 1; i < reports.size(); ++i) {
+        const Report& r = reports[i];
+        EXPECT_GE(r.x0, 98);
+        EXPECT_LE(r.x0, 202);
+        EXPECT_NEAR(r.y0, 239 - 60, 2);
+        EXPECT_NEAR(r.x1, 250, 2);
+        EXPECT_NEAR(r.y1, 239 - 170, 2);
+        lowest = std::min(lowest, r.x0), highest = std::max(highest, r.x0);
+        if (i >= 3) lowLater = std::min(lowLater, r.x0), highLater = std::max(highLater, r.x0);
+    }
+    EXPECT_GE(highest - lowest, 40) << "the clip did not play at its own rate";
+    EXPECT_GE(highLater - lowLater, 40) << "the clip did not start again";
+    const std::string err = play.stderrText();
+    EXPECT_NE(err.find("left camera: " + left + ", 322x240 at 4 fps"), std::string::npos) << err;
+    (void)!system(("rm -rf '" + dir + "'").c_str());
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // avicap32: capture windows. Driver 0 is the stereo rig that KESTROVA_CAMERAS
 // names: a comma-separated list of V4L2 device paths, "sim" for the simulated
-// rig with a moving target, or "sim:<metres>" for the simulated rig with the
-// target held still at that distance; unset or empty, every V4L2 capture
-// device present. The first capture window to connect gets the rig's first
+// rig with a moving target, "sim:<metres>" for the simulated rig with the
+// target held still at that distance, or "file:<left>,<right>" for two video
+// files played in a loop; unset or empty, every V4L2 capture device present. The first capture window to connect gets the rig's first
 // camera, the next the second, and so on; cameras are not handed out twice.
 #include <algorithm>
 #include <cmath>
@@ -16,6 +16,7 @@
 
 #include "platform/linux/stand_in.h"
 #include "platform/avicap32/stereo_rig.h"
+#include "platform/avicap32/linux/recorded_file.h"
 #include "platform/avicap32/linux/v4l2_camera.h"
 #include "platform/linux/window_internal.h"
 
@@ -28,12 +29,12 @@ constexpr int kSimulatedHeight = 240;
 constexpr uint64_t kSimulatedStepMs = 40;
 
 struct RigCamera {
-    enum class Kind { Simulated, Device, Invalid };
+    enum class Kind { Simulated, Device, File, Invalid };
     Kind kind = Kind::Invalid;
     std::string name;       // as given, for messages; the device path
     int simulatedCamera = 0;  // 0 left, 1 right
     double distance = 0.0;  // simulated: > 0 holds the ball still at that distance
-    std::unique_ptr<standin::V4l2Camera> device;  // open while connected
+    std::unique_ptr<standin::CameraDevice> device;  // open while connected
     bool gone = false;
 };
 
@@ -96,8 +97,15 @@ void loadRig() {
         }
     }
 
+    bool nextIsFile = false;  // the right file of file:<left>,<right>
     for (const std::string& entry : entries) {
-        if (entry == "sim") {
+        if (nextIsFile || entry.compare(0, 5, "file:") == 0) {
+            RigCamera c;
+            c.kind = RigCamera::Kind::File;
+            c.name = nextIsFile ? entry : trim(entry.substr(5));
+            nextIsFile = !nextIsFile;
+            rig.cameras.push_back(std::move(c));
+        } else if (entry == "sim") {
             addSimulatedRig(0.0);
         } else if (entry.compare(0, 4, "sim:") == 0) {
             const char* text = entry.c_str() + 4;
@@ -160,9 +168,18 @@ LRESULT connect(CaptureWindow& w, WPARAM driver) {
             w.height = kSimulatedHeight;
             break;
         case RigCamera::Kind::Device:
+        case RigCamera::Kind::File:
             if (camera.device == nullptr) {
-                std::string error;
-                camera.device = standin::V4l2Camera::open(camera.name, error);
+                std::string error, description;
+                if (camera.kind == RigCamera::Kind::Device) {
+                    auto device = standin::V4l2Camera::open(camera.name, error);
+                    if (device != nullptr) description = device->description();
+                    camera.device = std::move(device);
+                } else {
+                    auto file = standin::RecordedFile::open(camera.name, error);
+                    if (file != nullptr) description = file->description();
+                    camera.device = std::move(file);
+                }
                 if (camera.device == nullptr) {
                     std::fprintf(stderr, "%s\n", error.c_str());
                     return FALSE;
@@ -170,8 +187,7 @@ LRESULT connect(CaptureWindow& w, WPARAM driver) {
                 const std::string role = w.camera == 0   ? "left camera"
                                          : w.camera == 1 ? "right camera"
                                                          : "camera " + std::to_string(w.camera + 1);
-                std::fprintf(stderr, "%s: %s, %s\n", role.c_str(), camera.name.c_str(),
-                             camera.device->description().c_str());
+                std::fprintf(stderr, "%s: %s, %s\n", role.c_str(), camera.name.c_str(), description.c_str());
             }
             w.width = camera.device->width();
             w.height = camera.device->height();
