@@ -19,7 +19,10 @@ namespace standin {
 // Width of the frames handed over for a camera of the given width: the
 // largest multiple of 4 not above it (0 when below 4), so that packed rows
 // equal bitmap rows. The rightmost columns are cropped, so x keeps the
-// camera's own coordinates.
+// camera's own coordinates. (A camera whose frames only libv4l2 can convert
+// may come out of libv4l2 already cropped to a multiple of 8 about the
+// centre; x then counts from libv4l2's left edge. YUYV and MJPEG, which
+// every UVC camera sends, never pass through that crop.)
 int bottomUpFrameWidth(int cameraWidth);
 
 // Copies height rows of 24-bit pixels, given top row first with srcStride
