@@ -287,7 +287,7 @@ bool V4l2Camera::start(int wantWidth, int wantHeight, std::string& error) {
     if (yuyv) choices.push_back(V4L2_PIX_FMT_YUYV);
     if (mjpeg) choices.push_back(V4L2_PIX_FMT_MJPEG);
     choices.push_back(V4L2_PIX_FMT_BGR24);
-    bool set = false;
+    bool set = false, busy = false;
     for (uint32_t fourcc : choices) {
         v4l2_format want = fmt;
         want.fmt.pix.pixelformat = fourcc;
@@ -296,7 +296,9 @@ bool V4l2Camera::start(int wantWidth, int wantHeight, std::string& error) {
         want.fmt.pix.field = V4L2_FIELD_ANY;
         want.fmt.pix.bytesperline = 0;
         want.fmt.pix.sizeimage = 0;
-        if (xioctl(fd_, VIDIOC_S_FMT, &want) == 0 && want.fmt.pix.pixelformat == fourcc &&
+        const int result = xioctl(fd_, VIDIOC_S_FMT, &want);
+        busy = busy || (result != 0 && errno == EBUSY);
+        if (result == 0 && want.fmt.pix.pixelformat == fourcc &&
             (wantWidth <= 0 || (want.fmt.pix.width == width && want.fmt.pix.height == height))) {
             fmt = want;
             fourcc_ = fourcc;
@@ -304,6 +306,7 @@ bool V4l2Camera::start(int wantWidth, int wantHeight, std::string& error) {
             break;
         }
     }
+    if (!set && busy) return failWith(path_ + ": camera busy (another program, or named twice, is using it)");
     if (!set) return failWith(path_ + ": cannot deliver 24-bit BGR frames");
     width = fmt.fmt.pix.width;
     height = fmt.fmt.pix.height;
