@@ -15,6 +15,7 @@
 #include "display/distance_readout.h"
 #include "measurement/distance.h"
 #include "measurement/tracking_cycle.h"
+#include "platform/avicap32/capture_window.h"
 #include "platform/linux/stand_in.h"
 #include "platform/avicap32/stereo_rig.h"
 #include "platform/linux/window_internal.h"

@@ -11,6 +11,7 @@
 
 #include "capture/capture_source.h"
 #include "measurement/distance.h"
+#include "platform/avicap32/capture_window.h"
 #include "platform/linux/stand_in.h"
 #include "platform/avicap32/stereo_rig.h"
 #include "platform/avicap32/linux/v4l2_camera.h"

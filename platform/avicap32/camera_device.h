@@ -1,25 +1,75 @@
-// What the capture windows need of a camera: its frame size and, on each
-// grab, the newest frame as 24-bit BGR rows, bottom row first, packed at
-// width * 3 bytes.
+// The cameras below the capture windows: one small interface, and a backend
+// for each kind of camera. The capture windows (capture_window.cpp) hand the
+// rig's cameras out to the windows that connect to driver 0 and turn a grab
+// into a frame for the window's frame callback; the backends only produce
+// frames.
+//
+// Which backends build where:
+//   both platforms  the simulated stereo rig (simulated_camera.cpp)
+//   Linux           V4L2 cameras (linux/v4l2_camera.cpp), recorded footage
+//                   through FFmpeg (linux/recorded_footage.cpp)
+//   Windows         Media Foundation cameras and recorded footage
+//                   (windows/), the system's own Video for Windows (windows/)
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
 
 namespace standin {
 
 enum class GrabResult {
-    NewFrame,    // the buffer holds a frame the camera gave since the last grab
-    NoNewFrame,  // none came within about one frame interval; the buffer is untouched
-    Lost,        // the camera is gone for now; the buffer is untouched
+    NewFrame,    // a frame the camera gave since the last grab was written
+    NoNewFrame,  // none came within the wait; nothing was written
+    Lost,        // the camera is not there (now); nothing was written
 };
 
 class CameraDevice {
 public:
     virtual ~CameraDevice() = default;
+
+    // Size of the frames grab writes. The width is a multiple of 4, so that
+    // packed rows are bitmap rows; both stay as they were at opening.
     virtual int width() const = 0;
     virtual int height() const = 0;
-    // bgrBottomUp holds width() * 3 * height() bytes.
-    virtual GrabResult grab(uint8_t* bgrBottomUp) = 0;
+
+    // Writes the newest frame the camera has into frame: width() * 3 *
+    // height() bytes, 24-bit blue-green-red, rows packed, bottom row first.
+    // Waits at most about one frame interval for one to arrive, and never
+    // blocks for long on a camera that is gone.
+    virtual GrabResult grab(uint8_t* frame) = 0;
+
+    // What the camera is, for the line that says which camera became left
+    // and which right (e.g. "1280x720 MJPEG at 30 fps (HD Webcam)").
+    virtual std::string description() const { return std::string(); }
 };
+
+// Host cameras: V4L2 devices on Linux, Media Foundation cameras on Windows.
+// Every camera present, in the order the platform numbers them.
+std::vector<std::string> listHostCameras();
+// Opens a host camera by the name KESTROVA_CAMERAS gives (Linux: a device
+// path; Windows: an index or part of a camera's name). Null on failure, with
+// the reason in error.
+std::unique_ptr<CameraDevice> openHostCamera(const std::string& name, std::string& error);
+
+// Recorded footage: a video file played in a loop at its own frame rate.
+std::unique_ptr<CameraDevice> openRecordedFootage(const std::string& path, std::string& error);
+
+#ifdef _WIN32
+// The system's own Video for Windows capture driver 0, through avicap32.dll
+// loaded at run time.
+std::unique_ptr<CameraDevice> openVfwCamera(std::string& error);
+#endif
+
+// The simulated stereo rig's camera 0 (left) or 1 (right), width x height,
+// with the ball held still at distance metres (or moving, for 0). The two
+// cameras of one rig share its clock: each grab of the left camera advances
+// the scene by 40 ms, and the right camera sees the same instant.
+struct SimulatedScene {
+    uint64_t leftGrabs = 0;
+};
+std::unique_ptr<CameraDevice> openSimulatedCamera(int camera, double distance, int width, int height,
+                                                  std::shared_ptr<SimulatedScene> scene);
 
 }  // namespace standin

@@ -1,10 +1,27 @@
-// avicap32: capture windows. Driver 0 is the stereo rig that KESTROVA_CAMERAS
-// names: a comma-separated list of V4L2 device paths, "sim" for the simulated
-// rig with a moving target, "sim:<metres>" for the simulated rig with the
-// target held still at that distance, or "file:<left>,<right>" for two video
-// files played in a loop; unset or empty, every V4L2 capture device present. The first capture window to connect gets the rig's first
-// camera, the next the second, and so on; cameras are not handed out twice.
+// avicap32: capture windows, ours on every platform. Driver 0 is the stereo
+// rig that KESTROVA_CAMERAS names, a comma-separated list of
+//   sim[:<metres>][@<width>x<height>]  the simulated rig (two cameras): a
+//                                      moving ball, or one held still at that
+//                                      distance; 320x240 unless sized
+//   file:<left>,<right>                recorded footage played in a loop
+//                                      (also file:<left>,file:<right>)
+//   vfw                                the system's own Video for Windows
+//                                      driver 0, for both windows (Windows)
+//   anything else                      a host camera: a V4L2 device path on
+//                                      Linux, an index or part of a camera's
+//                                      name on Windows
+// Unset or empty: every host camera present, in order. The first capture
+// window to connect gets the rig's first camera, the next the second, and so
+// on; cameras are not handed out twice.
+//
+// A grab hands the camera's newest frame to the frame callback before it
+// returns. When no new frame has come within the camera's wait, the newest
+// frame it gave is handed over again, so a slow or pausing camera never skews
+// what the program averages.
+#include "platform/avicap32/capture_window.h"
+
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -14,28 +31,29 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/stand_in.h"
-#include "platform/avicap32/stereo_rig.h"
-#include "platform/avicap32/linux/recorded_file.h"
-#include "platform/avicap32/linux/v4l2_camera.h"
-#include "platform/linux/window_internal.h"
+#include "platform/avicap32/camera_device.h"
+#include "platform/win32.h"
 
 namespace {
 
+using standin::CameraDevice;
 using standin::CaptureFault;
+using standin::GrabResult;
 
 constexpr int kSimulatedWidth = 320;
 constexpr int kSimulatedHeight = 240;
-constexpr uint64_t kSimulatedStepMs = 40;
+constexpr int kMaxSimulatedSide = 8192;
+const wchar_t kCaptureClass[] = L"KestrovaCapture";
 
 struct RigCamera {
-    enum class Kind { Simulated, Device, File, Invalid };
+    enum class Kind { Simulated, Host, File, Vfw, Invalid };
     Kind kind = Kind::Invalid;
-    std::string name;       // as given, for messages; the device path
+    std::string name;  // as given, for messages: the device, file or entry
     int simulatedCamera = 0;  // 0 left, 1 right
-    double distance = 0.0;  // simulated: > 0 holds the ball still at that distance
-    std::unique_ptr<standin::CameraDevice> device;  // open while connected
-    bool gone = false;
+    double distance = 0.0;    // simulated: > 0 holds the ball still at that distance
+    int width = kSimulatedWidth, height = kSimulatedHeight;  // simulated
+    std::unique_ptr<CameraDevice> device;  // open while connected
+    bool gone = false;  // vanished for good (an injected fault)
 };
 
 struct Rig {
@@ -43,7 +61,7 @@ struct Rig {
     uint64_t generation = 1;  // advanced by every reset
     std::vector<RigCamera> cameras;
     size_t nextCamera = 0;
-    uint64_t simulatedGrabs = 0;  // grabs of a simulated left camera: the scene's clock
+    std::shared_ptr<standin::SimulatedScene> scene = std::make_shared<standin::SimulatedScene>();
     std::map<int, CaptureFault> faults;
 };
 Rig rig;
@@ -55,12 +73,13 @@ struct CaptureWindow {
     int width = 0;
     int height = 0;
     DWORD framesGrabbed = 0;
-    bool haveFrame = false;  // frame holds a camera frame that can go out again
+    std::chrono::steady_clock::time_point connectedAt{};
     CAPVIDEOCALLBACK callback = nullptr;
-    // Shared so that a frame stays valid while the callback runs, even if the
-    // callback destroys the window.
-    std::shared_ptr<std::vector<uint8_t>> frame = std::make_shared<std::vector<uint8_t>>();
+    bool haveFrame = false;  // frame holds a whole frame the camera gave
+    std::vector<uint8_t> frame;
 };
+// Shared, so that a window's record outlives a callback that destroys it.
+std::map<HWND, std::shared_ptr<CaptureWindow>> captureWindows;
 
 std::string trim(const std::string& s) {
     const size_t first = s.find_first_not_of(" \t");
@@ -68,65 +87,118 @@ std::string trim(const std::string& s) {
     return s.substr(first, s.find_last_not_of(" \t") - first + 1);
 }
 
-void addSimulatedRig(double distance) {
+void addInvalid(const std::string& entry, const std::string& why) {
+    std::fprintf(stderr, "KESTROVA_CAMERAS: \"%s\" %s\n", entry.c_str(), why.c_str());
+    RigCamera c;
+    c.name = entry;
+    rig.cameras.push_back(std::move(c));
+}
+
+// "sim", "sim:<metres>", either with "@<width>x<height>".
+void addSimulatedRig(const std::string& entry) {
+    std::string text = entry.substr(3);
+    int width = kSimulatedWidth, height = kSimulatedHeight;
+    const size_t at = text.find('@');
+    if (at != std::string::npos) {
+        const std::string size = text.substr(at + 1);
+        text.resize(at);
+        char* end = nullptr;
+        const long w = std::strtol(size.c_str(), &end, 10);
+        const long h = *end == 'x' && end[1] >= '0' && end[1] <= '9' ? std::strtol(end + 1, &end, 10) : -1;
+        if (size.empty() || size[0] < '0' || size[0] > '9' || *end != '\0' || w < 4 || w > kMaxSimulatedSide ||
+            w % 4 != 0 || h < 1 || h > kMaxSimulatedSide) {
+            addInvalid(entry, "is not a size <width>x<height> with a width that is a multiple of 4, up to 8192");
+            return;
+        }
+        width = int(w);
+        height = int(h);
+    }
+    double distance = 0.0;
+    if (!text.empty()) {
+        char* end = nullptr;
+        distance = text[0] == ':' ? std::strtod(text.c_str() + 1, &end) : 0.0;
+        if (text[0] != ':' || end == text.c_str() + 1 || *end != '\0' || !std::isfinite(distance) ||
+            distance <= 0.0) {
+            addInvalid(entry, "is not sim:<metres> with a distance above 0");
+            return;
+        }
+    }
     for (int camera = 0; camera < 2; ++camera) {
         RigCamera c;
         c.kind = RigCamera::Kind::Simulated;
         c.name = "sim";
         c.simulatedCamera = camera;
         c.distance = distance;
+        c.width = width;
+        c.height = height;
         rig.cameras.push_back(std::move(c));
     }
+}
+
+void addCamera(RigCamera::Kind kind, const std::string& name) {
+    RigCamera c;
+    c.kind = kind;
+    c.name = name;
+    rig.cameras.push_back(std::move(c));
 }
 
 void loadRig() {
     if (rig.loaded) return;
     rig.loaded = true;
     const char* env = std::getenv("KESTROVA_CAMERAS");
-    std::vector<std::string> entries;
     if (env == nullptr || trim(env).empty()) {
-        entries = standin::listV4l2CaptureDevices();
-    } else {
-        const std::string list = env;
-        size_t start = 0;
-        while (start <= list.size()) {
-            const size_t comma = std::min(list.find(',', start), list.size());
-            const std::string entry = trim(list.substr(start, comma - start));
-            if (!entry.empty()) entries.push_back(entry);
-            start = comma + 1;
-        }
+        for (const std::string& name : standin::listHostCameras()) addCamera(RigCamera::Kind::Host, name);
+        return;
     }
-
-    bool nextIsFile = false;  // the right file of file:<left>,<right>
-    for (const std::string& entry : entries) {
-        if (nextIsFile || entry.compare(0, 5, "file:") == 0) {
-            RigCamera c;
-            c.kind = RigCamera::Kind::File;
-            c.name = nextIsFile ? entry : trim(entry.substr(5));
-            nextIsFile = !nextIsFile;
-            rig.cameras.push_back(std::move(c));
-        } else if (entry == "sim") {
-            addSimulatedRig(0.0);
-        } else if (entry.compare(0, 4, "sim:") == 0) {
-            const char* text = entry.c_str() + 4;
-            char* end = nullptr;
-            const double metres = std::strtod(text, &end);
-            if (end != text && *end == '\0' && std::isfinite(metres) && metres > 0.0) {
-                addSimulatedRig(metres);
+    const std::string list = env;
+    bool filePartner = false;  // the entry after "file:<left>" is the right file
+    size_t start = 0;
+    while (start <= list.size()) {
+        const size_t comma = std::min(list.find(',', start), list.size());
+        const std::string entry = trim(list.substr(start, comma - start));
+        start = comma + 1;
+        if (entry.empty()) continue;
+        const bool file = entry.compare(0, 5, "file:") == 0;
+        if (file || filePartner) {
+            const std::string path = file ? entry.substr(5) : entry;
+            if (path.empty()) {
+                addInvalid(entry, "names no file");
             } else {
-                std::fprintf(stderr, "KESTROVA_CAMERAS: \"%s\" is not sim:<metres> with a distance above 0\n",
-                             entry.c_str());
-                RigCamera c;
-                c.name = entry;
-                rig.cameras.push_back(std::move(c));
+                addCamera(RigCamera::Kind::File, path);
             }
+            filePartner = file && !filePartner;
+        } else if (entry == "sim" || entry.compare(0, 4, "sim:") == 0 || entry.compare(0, 4, "sim@") == 0) {
+            addSimulatedRig(entry);
+        } else if (entry == "vfw") {
+#ifdef _WIN32
+            addCamera(RigCamera::Kind::Vfw, entry);
+            addCamera(RigCamera::Kind::Vfw, entry);
+#else
+            addInvalid(entry, "names Video for Windows, which only Windows has");
+#endif
         } else {
-            RigCamera c;
-            c.kind = RigCamera::Kind::Device;
-            c.name = entry;
-            rig.cameras.push_back(std::move(c));
+            addCamera(RigCamera::Kind::Host, entry);
         }
     }
+}
+
+std::unique_ptr<CameraDevice> openCamera(RigCamera& camera, std::string& error) {
+    switch (camera.kind) {
+        case RigCamera::Kind::Simulated:
+            return standin::openSimulatedCamera(camera.simulatedCamera, camera.distance, camera.width, camera.height,
+                                                rig.scene);
+        case RigCamera::Kind::Host:
+            return standin::openHostCamera(camera.name, error);
+        case RigCamera::Kind::File:
+            return standin::openRecordedFootage(camera.name, error);
+        case RigCamera::Kind::Vfw:
+#ifdef _WIN32
+            return standin::openVfwCamera(error);
+#endif
+        case RigCamera::Kind::Invalid:
+            break;
+    }
+    return nullptr;
 }
 
 CaptureFault faultOf(int camera) {
@@ -160,41 +232,28 @@ LRESULT connect(CaptureWindow& w, WPARAM driver) {
     }
     RigCamera& camera = *cameraOf(w);
     if (faultOf(w.camera) == CaptureFault::Disappear) loseCamera(camera);
-    if (camera.gone) return FALSE;
-
-    switch (camera.kind) {
-        case RigCamera::Kind::Simulated:
-            w.width = kSimulatedWidth;
-            w.height = kSimulatedHeight;
-            break;
-        case RigCamera::Kind::Device:
-        case RigCamera::Kind::File:
-            if (camera.device == nullptr) {
-                std::string error, description;
-                if (camera.kind == RigCamera::Kind::Device) {
-                    auto device = standin::V4l2Camera::open(camera.name, error);
-                    if (device != nullptr) description = device->description();
-                    camera.device = std::move(device);
-                } else {
-                    auto file = standin::RecordedFile::open(camera.name, error);
-                    if (file != nullptr) description = file->description();
-                    camera.device = std::move(file);
-                }
-                if (camera.device == nullptr) {
-                    std::fprintf(stderr, "%s\n", error.c_str());
-                    return FALSE;
-                }
-                const std::string role = w.camera == 0   ? "left camera"
-                                         : w.camera == 1 ? "right camera"
-                                                         : "camera " + std::to_string(w.camera + 1);
-                std::fprintf(stderr, "%s: %s, %s\n", role.c_str(), camera.name.c_str(), description.c_str());
-            }
-            w.width = camera.device->width();
-            w.height = camera.device->height();
-            break;
-        case RigCamera::Kind::Invalid:
+    if (camera.gone || camera.kind == RigCamera::Kind::Invalid) return FALSE;
+    if (camera.device == nullptr) {
+        std::string error;
+        camera.device = openCamera(camera, error);
+        if (camera.device == nullptr) {
+            if (!error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
             return FALSE;
+        }
+        if (camera.kind == RigCamera::Kind::Host || camera.kind == RigCamera::Kind::File) {
+            // Which device became which side, so that swapped cameras are seen at once.
+            const std::string role = w.camera == 0   ? "left camera"
+                                     : w.camera == 1 ? "right camera"
+                                                     : "camera " + std::to_string(w.camera + 1);
+            const std::string description = camera.device->description();
+            std::fprintf(stderr, "%s: %s%s%s\n", role.c_str(), camera.name.c_str(), description.empty() ? "" : ", ",
+                         description.c_str());
+        }
     }
+    w.width = camera.device->width();
+    w.height = camera.device->height();
+    w.haveFrame = false;
+    w.connectedAt = std::chrono::steady_clock::now();
     w.connected = true;
     return TRUE;
 }
@@ -225,56 +284,41 @@ LRESULT grabFrame(HWND hwnd, CaptureWindow& w) {
     if (camera == nullptr) return FALSE;
     const CaptureFault fault = faultOf(w.camera);
     if (fault == CaptureFault::Disappear) loseCamera(*camera);
-    if (camera->gone) return FALSE;
+    if (camera->gone || camera->device == nullptr) return FALSE;
 
     const size_t imageBytes = size_t(w.width) * 3 * size_t(w.height);
-    std::shared_ptr<std::vector<uint8_t>> frame = w.frame;
-    frame->resize(imageBytes);
-    uint64_t timeMs = 0;
-    if (camera->kind == RigCamera::Kind::Simulated) {
-        if (camera->simulatedCamera == 0) ++rig.simulatedGrabs;
-        if (rig.simulatedGrabs > 0) timeMs = (rig.simulatedGrabs - 1) * kSimulatedStepMs;
-        if (fault == CaptureFault::StopDelivering) return FALSE;
-        standin::renderStereoRigFrame(camera->simulatedCamera, double(timeMs) / 1000.0, camera->distance, w.width,
-                                      w.height, frame->data());
-    } else {
-        if (fault == CaptureFault::StopDelivering || camera->device == nullptr) return FALSE;
-        // With no new frame by the time the grab may wait no longer, the
-        // newest frame the camera gave goes out again, so that a slow or
-        // pausing camera does not pull the averages toward the origin. A
-        // camera that is gone delivers nothing until it is back.
-        switch (camera->device->grab(frame->data())) {
-            case standin::GrabResult::NewFrame:
-                w.haveFrame = true;
-                break;
-            case standin::GrabResult::NoNewFrame:
-                if (!w.haveFrame) return FALSE;
-                break;
-            case standin::GrabResult::Lost:
-                return FALSE;
-        }
+    w.frame.resize(imageBytes);
+    const GrabResult result = camera->device->grab(w.frame.data());
+    if (result == GrabResult::Lost) {
+        w.haveFrame = false;  // never show a vanished camera's last picture as new
+        return FALSE;
     }
+    if (result == GrabResult::NewFrame) w.haveFrame = true;
+    if (!w.haveFrame || fault == CaptureFault::StopDelivering) return FALSE;
 
     size_t bytesUsed = imageBytes;
     if (fault == CaptureFault::ShortFrame) bytesUsed = imageBytes / 2;
     if (fault == CaptureFault::OversizedFrame) {
-        frame->resize(imageBytes * 2, 0x55);
-        bytesUsed = frame->size();
+        w.frame.resize(imageBytes * 2, 0x55);
+        bytesUsed = w.frame.size();
     }
     ++w.framesGrabbed;
 
     VIDEOHDR header{};
-    header.lpData = frame->data();
-    header.dwBufferLength = DWORD(frame->size());
+    header.lpData = w.frame.data();
+    header.dwBufferLength = DWORD(w.frame.size());
     header.dwBytesUsed = DWORD(bytesUsed);
-    header.dwTimeCaptured = DWORD(timeMs);
+    header.dwTimeCaptured = DWORD(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - w.connectedAt)
+            .count());
     if (w.callback != nullptr) w.callback(hwnd, &header);
     return TRUE;
 }
 
 LRESULT CALLBACK captureWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    CaptureWindow* w = static_cast<CaptureWindow*>(hwnd->extra);
-    if (w == nullptr) return DefWindowProcW(hwnd, msg, wParam, lParam);
+    const auto found = captureWindows.find(hwnd);
+    if (found == captureWindows.end()) return DefWindowProcW(hwnd, msg, wParam, lParam);
+    const std::shared_ptr<CaptureWindow> w = found->second;  // kept while the message is handled
     switch (msg) {
         case WM_CAP_DRIVER_CONNECT:
             return connect(*w, wParam);
@@ -287,17 +331,13 @@ LRESULT CALLBACK captureWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lP
             return TRUE;
         case WM_CAP_GRAB_FRAME_NOSTOP:
             return grabFrame(hwnd, *w);
+        case WM_DESTROY:
+            disconnect(*w);
+            captureWindows.erase(hwnd);
+            return 0;
         default:
             return DefWindowProcW(hwnd, msg, wParam, lParam);
     }
-}
-
-void releaseCaptureWindow(HWND hwnd) {
-    CaptureWindow* w = static_cast<CaptureWindow*>(hwnd->extra);
-    if (w == nullptr) return;
-    disconnect(*w);
-    delete w;
-    hwnd->extra = nullptr;
 }
 
 }  // namespace
@@ -317,23 +357,25 @@ void resetCaptureDevices() {
     rig.cameras.clear();
     rig.loaded = false;
     rig.nextCamera = 0;
-    rig.simulatedGrabs = 0;
+    rig.scene = std::make_shared<SimulatedScene>();
     rig.faults.clear();
     ++rig.generation;
 }
 
 }  // namespace standin
 
-// A child window needs a live parent, as on Windows.
+// A window of its own class, a child of parent (which must be alive) when
+// the style says so, as on Windows.
 HWND WINAPI capCreateCaptureWindowW(LPCWSTR windowName, DWORD style, int x, int y, int width, int height,
                                     HWND parent, int id) {
-    if (parent != nullptr ? !IsWindow(parent) : (style & WS_CHILD) != 0) {
-        SetLastError(parent != nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    HWND hwnd = standin::createWindowObject(0, L"Capture", windowName != nullptr ? windowName : L"", style, x, y,
-                                            width, height, parent, UINT_PTR(id), captureWindowProc);
-    hwnd->extra = new CaptureWindow;
-    hwnd->release = releaseCaptureWindow;
+    WNDCLASSEXW wndclass;
+    std::memset(&wndclass, 0, sizeof wndclass);
+    wndclass.cbSize = sizeof wndclass;
+    wndclass.lpfnWndProc = captureWindowProc;
+    wndclass.lpszClassName = kCaptureClass;
+    RegisterClassExW(&wndclass);  // fails harmlessly once the class exists
+    HWND hwnd = CreateWindowExW(0, kCaptureClass, windowName != nullptr ? windowName : L"", style, x, y, width, height,
+                                parent, reinterpret_cast<HMENU>(static_cast<intptr_t>(id)), nullptr, nullptr);
+    if (hwnd != nullptr) captureWindows[hwnd] = std::make_shared<CaptureWindow>();
     return hwnd;
 }

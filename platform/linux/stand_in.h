@@ -23,24 +23,6 @@ void clearShownMessages();
 // Destroys every window still alive, as the end of a test's process would.
 void destroyAllWindows();
 
-// Capture: what a camera of the rig does wrong from now on, for tests of the
-// capture code. Cameras are numbered by their place in the rig (0 is the one
-// the first capture window to connect gets). Disappear is for good: the
-// camera stays gone until resetCaptureDevices.
-enum class CaptureFault {
-    None,
-    StopDelivering,  // grabs deliver nothing
-    ShortFrame,      // frames carry only half the image's bytes
-    OversizedFrame,  // frames claim (and really have) twice the image's bytes
-    Disappear,       // the camera vanishes: grabs and connections fail
-};
-void injectCaptureFault(int camera, CaptureFault fault);
-
-// Forgets the rig: closes its cameras, clears faults and the simulated clock,
-// and reads KESTROVA_CAMERAS afresh on the next connection. Capture windows
-// still alive are left without a camera.
-void resetCaptureDevices();
-
 // A device context of its own, width x height pixels filled with fill, for
 // drawing without any window. Null for a negative or oversized side.
 HDC createMemoryDC(int width, int height, COLORREF fill);

@@ -637,4 +637,10 @@ std::vector<std::string> listV4l2CaptureDevices(const std::string& dir) {
     return devices;
 }
 
+std::vector<std::string> listHostCameras() { return listV4l2CaptureDevices(); }
+
+std::unique_ptr<CameraDevice> openHostCamera(const std::string& name, std::string& error) {
+    return V4l2Camera::open(name, error);
+}
+
 }  // namespace standin

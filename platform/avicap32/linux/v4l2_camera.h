@@ -60,7 +60,7 @@ public:
     int width() const override { return frameWidth_; }
     int height() const override { return height_; }
     // e.g. "640x480 YUYV at 30 fps (Integrated Camera)"
-    const std::string& description() const { return description_; }
+    std::string description() const override { return description_; }
 
     // Writes the newest frame the camera has into frame, waiting at most
     // about one frame interval for one to arrive.

@@ -1,4 +1,4 @@
-#include "platform/avicap32/linux/recorded_file.h"
+#include "platform/avicap32/linux/recorded_footage.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -148,6 +148,10 @@ GrabResult RecordedFile::grab(uint8_t* frame) {
     convert(frame);
     shown_ = decoded_;
     return GrabResult::NewFrame;
+}
+
+std::unique_ptr<CameraDevice> openRecordedFootage(const std::string& path, std::string& error) {
+    return RecordedFile::open(path, error);
 }
 
 }  // namespace standin

@@ -30,7 +30,7 @@ public:
     int width() const override { return frameWidth_; }
     int height() const override { return height_; }
     // e.g. "640x480 at 25 fps, 250 frames"
-    const std::string& description() const { return description_; }
+    std::string description() const override { return description_; }
 
     // The frame the file shows now, counted from the first grab and looping;
     // NoNewFrame while that is still the frame of the last grab.
