@@ -22,13 +22,15 @@ run_suite() {  # name, build dir, extra cmake arguments...
 # KESTROVA_BUILD_DIR lets several checkouts of one machine build side by side.
 build=${KESTROVA_BUILD_DIR:-build}
 run_suite "tests" "$build"
-# The benchmark, once and briefly: it must run, not measure.
+# The benchmarks, once and briefly: they must run, not measure.
 echo "== benchmark smoke run"
-if ! "$build/bench/analysis_bench" --benchmark_min_time=0.01 >"$build/analysis_bench_smoke.txt" 2>&1; then
-  cat "$build/analysis_bench_smoke.txt"
-  echo "benchmark smoke run failed"
-  status=1
-fi
+for bench in analysis_bench camera_frame_bench; do
+  if ! "$build/bench/$bench" --benchmark_min_time=0.01 >"$build/${bench}_smoke.txt" 2>&1; then
+    cat "$build/${bench}_smoke.txt"
+    echo "benchmark smoke run of $bench failed"
+    status=1
+  fi
+done
 ASAN_OPTIONS=abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite "tests under AddressSanitizer and UndefinedBehaviorSanitizer" "$build-san" -DKESTROVA_SANITIZE=ON
 
