@@ -4,6 +4,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/log.h>
 #include <libswscale/swscale.h>
 }
 
@@ -28,6 +29,10 @@ std::string avError(int code) {
 }  // namespace
 
 std::unique_ptr<RecordedFile> RecordedFile::open(const std::string& path, std::string& error) {
+    // FFmpeg would log every damaged frame, once each time round the loop;
+    // damaged frames are skipped, and a file that cannot be played is named
+    // once, below.
+    av_log_set_level(AV_LOG_FATAL);
     std::unique_ptr<RecordedFile> file(new RecordedFile(path));
     int result = avformat_open_input(&file->format_, path.c_str(), nullptr, nullptr);
     if (result < 0) {
