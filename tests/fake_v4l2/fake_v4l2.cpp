@@ -965,6 +965,28 @@ int __fxstatat64(int ver, int dirfd, const char* path, struct stat64* st, int fl
     const int r = path[0] == '/' ? statPath(path, st, handled) : 0;
     return handled ? r : real<Fxstatat64Fn>("__fxstatat64")(ver, dirfd, path, st, flags);
 }
+int statx(int dirfd, const char* path, int flags, unsigned int mask, struct statx* st) {
+    if (path[0] == '/') {
+        struct stat plain;
+        bool handled = false;
+        const int r = statPath(path, &plain, handled);
+        if (handled) {
+            if (r == 0) {
+                std::memset(st, 0, sizeof *st);
+                st->stx_mask = STATX_TYPE | STATX_MODE | STATX_NLINK;
+                st->stx_mode = uint16_t(plain.st_mode);
+                st->stx_nlink = 1;
+                st->stx_blksize = 4096;
+                st->stx_rdev_major = major(plain.st_rdev);
+                st->stx_rdev_minor = minor(plain.st_rdev);
+            }
+            return r;
+        }
+    }
+    using StatxFn = int (*)(int, const char*, int, unsigned int, struct statx*);
+    return real<StatxFn>("statx")(dirfd, path, flags, mask, st);
+}
+
 int access(const char* path, int how) {
     {
         std::lock_guard<std::recursive_mutex> guard(fake().lock);
