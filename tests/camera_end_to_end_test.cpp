@@ -34,12 +34,19 @@ struct Report {
     double seconds;  // arrival since the program started
 };
 
-// Reads one report " %d %d %d %d".
-bool parseReport(const std::string& text, int values[4]) {
+// Reads the reports " %d %d %d %d" in what one read gave: normally one,
+// more if the test was held up. False for anything else.
+bool parseReports(const std::string& text, std::vector<std::vector<int>>& reports) {
     std::istringstream in(text);
-    for (int i = 0; i < 4; ++i)
-        if (in.get() != ' ' || !(in >> values[i])) return false;
-    return in.peek() == std::char_traits<char>::eof();
+    std::vector<int> values;
+    while (in.peek() != std::char_traits<char>::eof()) {
+        int v = 0;
+        if (in.get() != ' ' || !(in >> v)) return false;
+        values.push_back(v);
+    }
+    if (values.empty() || values.size() % 4 != 0) return false;
+    for (size_t i = 0; i < values.size(); i += 4) reports.emplace_back(values.begin() + long(i), values.begin() + long(i) + 4);
+    return true;
 }
 
 // The sanitizers' runtime answers stat() itself, past any preloaded
@@ -117,10 +124,11 @@ public:
             const ssize_t n = read(master_, buffer, sizeof buffer);
             if (n <= 0) continue;
             const std::string chunk(buffer, size_t(n));
-            int v[4];
-            EXPECT_TRUE(parseReport(chunk, v)) << "'" << chunk << "'";
-            got.push_back({v[0], v[1], v[2], v[3], std::chrono::duration<double>(Clock::now() - start_).count()});
-            std::printf("report at %.2f s:%s\n", got.back().seconds, chunk.c_str());
+            std::vector<std::vector<int>> parsed;
+            EXPECT_TRUE(parseReports(chunk, parsed)) << "'" << chunk << "'";
+            const double at = std::chrono::duration<double>(Clock::now() - start_).count();
+            for (const std::vector<int>& v : parsed) got.push_back({v[0], v[1], v[2], v[3], at});
+            std::printf("at %.2f s:%s\n", at, chunk.c_str());
         }
         all_.insert(all_.end(), got.begin(), got.end());
         return got;
@@ -199,7 +207,7 @@ TEST(FakeCameras, FoundInOrderOfNumberAndTrackedInYuyvAndMjpeg) {
     run.setBall(1, 905, 602);
     ASSERT_TRUE(run.started());
     const std::vector<Report> reports = run.reports(3, 10.0);
-    ASSERT_EQ(reports.size(), 3u) << run.stderrText();
+    ASSERT_GE(reports.size(), 3u) << run.stderrText();
     for (size_t i = 1; i < reports.size(); ++i) EXPECT_REPORT(reports[i], 417, 479 - 133, 905, 719 - 602);
     EXPECT_EQ(run.stop(), 0);
     const std::string err = run.stderrText();
@@ -221,7 +229,7 @@ TEST(FakeCameras, PaddedRowsNarrowBusAndWidthNotAMultipleOfFour) {
     run.setBall(1, 601, 77);
     ASSERT_TRUE(run.started());
     const std::vector<Report> reports = run.reports(3, 10.0);
-    ASSERT_EQ(reports.size(), 3u) << run.stderrText();
+    ASSERT_GE(reports.size(), 3u) << run.stderrText();
     const std::string err = run.stderrText();
     const bool smaller = err.find("using 640x480") != std::string::npos;
     for (size_t i = 1; i < reports.size(); ++i)
@@ -243,14 +251,14 @@ TEST(FakeCameras, SlowAndPausingCamerasKeepTruePositions) {
     run.setBall(1, 700, 500);
     ASSERT_TRUE(run.started());
     std::vector<Report> before = run.reports(2, 10.0);
-    ASSERT_EQ(before.size(), 2u) << run.stderrText();
+    ASSERT_GE(before.size(), 2u) << run.stderrText();
     EXPECT_REPORT(before[1], 440, 379, 700, 219);
     run.setBall(1, 700, 500, "pause");
     const std::vector<Report> paused = run.reports(2, 5.0);
     run.setBall(1, 700, 500);
     const std::vector<Report> after = run.reports(2, 5.0);
-    ASSERT_EQ(paused.size(), 2u);
-    ASSERT_EQ(after.size(), 2u);
+    ASSERT_GE(paused.size(), 2u);
+    ASSERT_GE(after.size(), 2u);
     for (const Report& r : paused) EXPECT_REPORT(r, 440, 379, 700, 219);
     for (const Report& r : after) EXPECT_REPORT(r, 440, 379, 700, 219);
     run.expectSteadyReports();
@@ -269,7 +277,7 @@ TEST(FakeCameras, BadFramesAreDroppedAndTrackingGoesOn) {
     run.setBall(1, 333, 222);
     ASSERT_TRUE(run.started());
     const std::vector<Report> reports = run.reports(3, 10.0);
-    ASSERT_EQ(reports.size(), 3u) << run.stderrText();
+    ASSERT_GE(reports.size(), 3u) << run.stderrText();
     for (size_t i = 1; i < reports.size(); ++i) EXPECT_REPORT(reports[i], 123, 479 - 321, 333, 479 - 222);
     EXPECT_EQ(run.stop(), 0);
     EXPECT_LT(run.stderrText().size(), 400u) << run.stderrText();  // no line per bad frame
@@ -287,18 +295,18 @@ TEST(FakeCameras, UnpluggedCameraIsReopenedWhenItComesBack) {
     run.setBall(1, 640, 360);
     ASSERT_TRUE(run.started());
     std::vector<Report> before = run.reports(2, 10.0);
-    ASSERT_EQ(before.size(), 2u) << run.stderrText();
+    ASSERT_GE(before.size(), 2u) << run.stderrText();
     EXPECT_REPORT(before[1], 200, 379, 640, 359);
 
     run.setBall(1, 640, 360, "unplug");
     std::vector<Report> gone = run.reports(3, 6.0);
-    ASSERT_EQ(gone.size(), 3u);
+    ASSERT_GE(gone.size(), 3u);
     EXPECT_REPORT(gone[2], 200, 379, 0, 0);  // nothing stale from the lost camera
 
     // Back, with the ball moved: within two seconds its frames are tracked.
     run.setBall(1, 1000, 100);
     const std::vector<Report> back = run.reports(4, 8.0);
-    ASSERT_EQ(back.size(), 4u);
+    ASSERT_GE(back.size(), 4u);
     EXPECT_REPORT(back[3], 200, 379, 1000, 619);
     EXPECT_REPORT(back[2], 200, 379, 1000, 619);
     run.expectSteadyReports();
@@ -327,7 +335,7 @@ TEST(RecordedFootage, ClipsPlayInALoopAtTheirOwnRate) {
     FakeCameraRun play("", cameras.c_str());
     ASSERT_TRUE(play.started());
     const std::vector<Report> reports = play.reports(7, 15.0);
-    ASSERT_EQ(reports.size(), 7u) << play.stderrText();
+    ASSERT_GE(reports.size(), 7u) << play.stderrText();
     int lowest = 1000, highest = 0, lowLater = 1000, highLater = 0;
     for (size_t i = 1; i < reports.size(); ++i) {
         const Report& r = reports[i];
