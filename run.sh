@@ -4,14 +4,22 @@
 # Cameras: KESTROVA_CAMERAS as set by the user; unset, every V4L2 camera, or
 # the moving simulated stereo rig when there is none.
 # COM1: the device KESTROVA_COM1 names; unset, a pseudo-terminal whose far
-# end prints each report received, one per line. Ctrl-C ends it.
+# end prints each report as it arrives, one per line. Ctrl-C (or kill -INT,
+# -TERM, -HUP) ends it, and run.sh exits with Kestrova's own status.
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/packages.sh
 scripts/install-deps.sh "${BUILD_PACKAGES[@]}"
 
-cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build-release -j "$(nproc)" --target kestrova serial_monitor
+# The build speaks only when it fails.
+mkdir -p build-release
+build_log=build-release/build.log
+if ! { cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release &&
+       cmake --build build-release -j "$(nproc)" --target kestrova serial_monitor; } >"$build_log" 2>&1; then
+  cat "$build_log" >&2
+  echo "Build failed (log: $build_log)." >&2
+  exit 1
+fi
 
 if [ -z "${KESTROVA_CAMERAS:-}" ] && ! compgen -G '/dev/video*' >/dev/null; then
   echo "No camera found: using the simulated stereo rig (KESTROVA_CAMERAS=sim)."

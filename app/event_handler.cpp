@@ -35,7 +35,7 @@ LRESULT CALLBACK handleWindowEvent(HWND window, UINT message, WPARAM wParam, LPA
         if (wParam == REPORT_TIMER_ID) runReportCycle();
         return 0;
     case WM_LBUTTONDOWN:
-        tracker.viewMode = (tracker.viewMode + 1) % 3;
+        tracker.viewMode = (tracker.viewMode + 1) % VIEW_MODE_COUNT;
         return 0;
     default:
         return DefWindowProcW(window, message, wParam, lParam);

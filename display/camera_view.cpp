@@ -49,11 +49,11 @@ void drawCameraView(HDC hdc, int xOrigin, int yOrigin, int slot, int viewMode) {
     bmi.bmiHeader.biSizeImage = DWORD(slotImageBytes(slot));
     HBRUSH green = CreateSolidBrush(RGB(0, 255, 0));
 
-    if (viewMode == 0 && raw != nullptr) {
+    if (viewMode == VIEW_RAW && raw != nullptr) {
         copyImage(hdc, xOrigin, yOrigin, s, raw, bmi);
-    } else if (viewMode == 1 && work != nullptr) {
+    } else if (viewMode == VIEW_MASK && work != nullptr) {
         copyImage(hdc, xOrigin, yOrigin, s, work, bmi);
-    } else if (viewMode == 2 && raw != nullptr && work != nullptr) {
+    } else if (viewMode == VIEW_OVERLAY && raw != nullptr && work != nullptr) {
         copyImage(hdc, xOrigin, yOrigin, s, raw, bmi);
         const size_t width = size_t(s.width);
         for (int32_t y = 0; y < s.height; ++y) {

@@ -13,6 +13,7 @@
 
 #include "platform/avicap32/stereo_rig.h"
 #include "tests/reference_analysis.h"
+#include "tests/support/fresh_state.h"
 #include "tracking/camera_slot.h"
 #include "tracking/colour_levels.h"
 #include "tracking/pixel_masks.h"
@@ -37,15 +38,8 @@ uint32_t bitsOf(float f) {
     return u;
 }
 
-class AnalysisEquivalenceTest : public ::testing::Test {
+class AnalysisEquivalenceTest : public FreshStateTest {
 protected:
-    void SetUp() override {
-        resetCameraSlot(0);
-        resetCameraSlot(1);
-        resetTrackerState();
-    }
-    void TearDown() override { SetUp(); }
-
     // Loads an image into slot 0's work image, made afresh at this size.
     static void loadSlot(const std::vector<uint8_t>& image, int32_t width, int32_t height) {
         resetCameraSlot(0);

@@ -3,8 +3,6 @@
 // COM1 and the simulated rig as cameras.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <pty.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -21,6 +19,8 @@
 #include "measurement/tracking_cycle.h"
 #include "platform/linux/stand_in.h"
 #include "serial/serial_link.h"
+#include "tests/support/fresh_state.h"
+#include "tests/support/pseudo_terminal.h"
 #include "tracking/camera_slot.h"
 
 namespace {
@@ -29,55 +29,19 @@ constexpr COLORREF kWhite = RGB(255, 255, 255);
 constexpr COLORREF kGreen = RGB(0, 255, 0);
 constexpr COLORREF kGrey = RGB(1, 2, 3);  // the memory context's own fill
 
-// A pseudo-terminal standing in for the device on COM1.
-struct FarEnd {
-    int master = -1, slave = -1;
-    FarEnd() {
-        char name[256];
-        if (openpty(&master, &slave, name, nullptr, nullptr) == 0) {
-            setenv("KESTROVA_COM1", name, 1);
-            fcntl(master, F_SETFL, O_NONBLOCK);
-        }
-    }
-    ~FarEnd() {
-        close(master);
-        close(slave);
-    }
-    std::string read() const {
-        std::string all;
-        char buffer[256];
-        ssize_t n;
-        while ((n = ::read(master, buffer, sizeof buffer)) > 0) all.append(buffer, size_t(n));
-        return all;
-    }
-};
-
-class AppTest : public ::testing::Test {
+class AppTest : public FreshStateTest {
 protected:
     void SetUp() override {
         setenv("SDL_VIDEODRIVER", "offscreen", 1);
-        for (int slot = 0; slot < 2; ++slot) resetCameraSlot(slot);
-        resetTrackerState();
+        FreshStateTest::SetUp();
         standin::clearShownMessages();
     }
     void TearDown() override {
         closeSerialLink();
         standin::destroyAllWindows();
-        for (int slot = 0; slot < 2; ++slot) resetCameraSlot(slot);
+        FreshStateTest::TearDown();
     }
 
-    // Gives a slot its size and a frame in which every pixel is (b, g, r).
-    static void fillSlot(int slot, int32_t width, int32_t height, uint8_t b, uint8_t g, uint8_t r) {
-        cameraSlots[slot].width = width;
-        cameraSlots[slot].height = height;
-        std::vector<uint8_t> frame(size_t(width) * 3 * size_t(height));
-        for (size_t i = 0; i < frame.size(); i += 3) {
-            frame[i] = b;
-            frame[i + 1] = g;
-            frame[i + 2] = r;
-        }
-        acceptFrame(slot, frame.data(), uint32_t(frame.size()));
-    }
     static uint8_t* pixel(uint8_t* image, int slot, int x, int y) {
         return image + (size_t(y) * size_t(cameraSlots[slot].width) + size_t(x)) * 3;
     }
@@ -108,7 +72,9 @@ protected:
 // --- report cycle -----------------------------------------------------------
 
 TEST_F(AppTest, ReportCycleAveragesTruncatesSendsAndClears) {
-    FarEnd farEnd;
+    PseudoTerminal farEnd;
+    ASSERT_TRUE(farEnd.ok());
+    setenv("KESTROVA_COM1", farEnd.path.c_str(), 1);
     openSerialLink();
     for (int tick = 0; tick < 25; ++tick) {
         tracker.sums[0] += tick < 10 ? 100 : 0;
@@ -118,7 +84,7 @@ TEST_F(AppTest, ReportCycleAveragesTruncatesSendsAndClears) {
         tracker.sampleCount += 1;
     }
     runReportCycle();
-    EXPECT_EQ(farEnd.read(), " 40 50 -2 52");
+    EXPECT_EQ(farEnd.readUntilQuiet(), " 40 50 -2 52");
     EXPECT_EQ(tracker.averagedPoints[0].x, 40);
     EXPECT_EQ(tracker.averagedPoints[1].x, -2);
     EXPECT_EQ(tracker.averagedPoints[1].y, 52);
@@ -126,7 +92,7 @@ TEST_F(AppTest, ReportCycleAveragesTruncatesSendsAndClears) {
     for (int32_t sum : tracker.sums) EXPECT_EQ(sum, 0);
 
     runReportCycle();  // no samples: nothing sent, averages kept
-    EXPECT_EQ(farEnd.read(), "");
+    EXPECT_EQ(farEnd.readUntilQuiet(), "");
     EXPECT_EQ(tracker.averagedPoints[0].x, 40);
 }
 
@@ -283,8 +249,8 @@ TEST_F(AppTest, StartUpWarnsAboutCamerasBeforeAnySerialMessageAndKeepsRunning) {
     setenv("KESTROVA_CAMERAS", "/nonexistent/kestrova-camera", 1);
     setenv("KESTROVA_COM1", "/nonexistent/kestrova-port", 1);
     resetCaptureSources();
-    std::thread stopper([] {
-        usleep(400 * 1000);
+    std::thread stopper([] {  // time enough for start-up and a tick on a busy machine
+        usleep(1500 * 1000);
         kill(getpid(), SIGTERM);
     });
     wchar_t commandLine[] = L"";

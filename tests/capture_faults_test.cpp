@@ -19,6 +19,7 @@
 #include "platform/linux/stand_in.h"
 #include "platform/avicap32/stereo_rig.h"
 #include "platform/linux/window_internal.h"
+#include "tests/support/fresh_state.h"
 #include "tracking/camera_slot.h"
 
 namespace {
@@ -66,9 +67,7 @@ protected:
         setenv("KESTROVA_CAMERAS", "sim:2.0", 1);
         standin::resetCaptureDevices();
         resetCaptureSources();
-        resetCameraSlot(0);
-        resetCameraSlot(1);
-        resetTrackerState();
+        resetTrackingState();
     }
 
     // One second of the program: 25 ticks, then the report. The ticks must

@@ -16,6 +16,7 @@
 #include "platform/avicap32/stereo_rig.h"
 #include "platform/avicap32/linux/v4l2_camera.h"
 #include "platform/linux/window_internal.h"
+#include "tests/support/fresh_state.h"
 #include "tracking/camera_slot.h"
 #include "tracking/segmentation.h"
 #include "tracking/speck_filter.h"
@@ -95,9 +96,7 @@ void resetAll(const char* cameras) {
     setenv("KESTROVA_CAMERAS", cameras, 1);  // never unset: that would look for real devices
     standin::resetCaptureDevices();
     resetCaptureSources();
-    resetCameraSlot(0);
-    resetCameraSlot(1);
-    resetTrackerState();
+    resetTrackingState();
 }
 
 // ---------------------------------------------------------------------------

@@ -4,20 +4,17 @@
 #include <string>
 
 #include "measurement/distance.h"
+#include "tests/support/fresh_state.h"
 #include "tracking/camera_slot.h"
 
 namespace {
 
-class DistanceTest : public ::testing::Test {
+class DistanceTest : public FreshStateTest {
 protected:
     void SetUp() override {
-        resetTrackerState();
+        FreshStateTest::SetUp();
         cameraSlots[0].width = 320;
         cameraSlots[1].width = 320;
-    }
-    void TearDown() override {
-        resetCameraSlot(0);
-        resetCameraSlot(1);
     }
 
     static std::string distanceFor(ImagePoint p0, ImagePoint p1) {

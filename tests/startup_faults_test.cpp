@@ -1,37 +1,41 @@
 // Start-up with parts of the machine missing: no display, no usable font,
 // no cameras, no serial port, each alone and all together. Each run is the
 // whole program (wWinMain) in a child process of its own, ended by SIGTERM
-// after a little more than two seconds, as a user would close it.
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
+// as a user would close it, once it has sent two reports (or after a few
+// seconds when it cannot send any).
 #include <signal.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "app/main_window.h"
 #include "measurement/distance.h"
 #include "platform/linux/stand_in.h"
+#include "tests/support/pseudo_terminal.h"
 #include "tracking/camera_slot.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
-constexpr int kStopAfterMs = 2300;
+// A run ends this long after its second report, or after kNoReportsMs when
+// no report comes (the port is missing). A child that has not ended kHangMs
+// after SIGTERM is taken to hang. All generous: the machine may be busy.
+constexpr int kAfterReportsMs = 400;
+constexpr int kNoReportsMs = 6000;
+constexpr int kHangMs = 10000;
 
 struct Shown {
     bool ownedByMainWindow;
@@ -42,13 +46,14 @@ struct Shown {
 // What a run left behind.
 struct Outcome {
     bool finished = false;   // the child ended by itself after SIGTERM
-    double seconds = 0.0;    // from the start to the child's end
+    double seconds = 0.0;    // from SIGTERM to the child's end
     int exitCode = -1;       // wWinMain's result
     std::vector<Shown> messages;
     int sampleCount = -1;    // ticks since the last report when it ended
     int widths[2] = {-1, -1};
     float distance = 0.0f;
     std::string reports;     // what reached COM1's far end
+    std::string errors;      // what it wrote to standard error
 };
 
 std::string narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
@@ -58,36 +63,29 @@ std::string narrow(const std::wstring& text) { return std::string(text.begin(), 
 // still at 2 m, COM1 on a pseudo-terminal made here.
 Outcome runProgram(const std::vector<std::pair<const char*, const char*>>& environment) {
     Outcome outcome;
-    int master = -1, slave = -1, results[2];
-    char name[128];
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0 || pipe(results) != 0) return outcome;
-    termios tio;
-    tcgetattr(slave, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(slave, TCSANOW, &tio);
+    PseudoTerminal line;
+    int results[2], errors[2];
+    if (!line.ok() || pipe(results) != 0 || pipe(errors) != 0) return outcome;
 
     std::fflush(nullptr);
     const auto start = Clock::now();
     const pid_t child = fork();
     if (child == 0) {
         close(results[0]);
-        close(master);
+        close(errors[0]);
+        dup2(errors[1], STDERR_FILENO);
+        close(line.master);
         unsetenv("DISPLAY");
         unsetenv("WAYLAND_DISPLAY");
         unsetenv("SDL_VIDEODRIVER");
         setenv("KESTROVA_CAMERAS", "sim:2.0", 1);
-        setenv("KESTROVA_COM1", name, 1);
+        setenv("KESTROVA_COM1", line.path.c_str(), 1);
         for (const auto& [variable, value] : environment) {
             if (value != nullptr) setenv(variable, value, 1);
             else unsetenv(variable);
         }
-        std::thread stopper([] {
-            usleep(kStopAfterMs * 1000);
-            kill(getpid(), SIGTERM);
-        });
         wchar_t commandLine[] = L"";
         const int code = wWinMain(nullptr, nullptr, commandLine, SW_SHOWDEFAULT);
-        stopper.join();
         std::ostringstream out;
         out << "exit " << code << "\nsamples " << tracker.sampleCount << "\nwidths " << cameraSlots[0].width << " "
             << cameraSlots[1].width << "\ndistance " << estimateDistance() << "\n";
@@ -100,24 +98,40 @@ Outcome runProgram(const std::vector<std::pair<const char*, const char*>>& envir
         _exit(0);
     }
     close(results[1]);
+    close(errors[1]);
 
-    // The child must end soon after SIGTERM, however its start-up went.
+    // Reads the reports as they come, stops the child and waits for it to end.
     int status = 0;
+    auto stopAt = start + milliseconds(kNoReportsMs);
+    bool stopped = false, sawTwoReports = false;
+    Clock::time_point stoppedAt;
     while (waitpid(child, &status, WNOHANG) == 0) {
-        if (Clock::now() - start > std::chrono::milliseconds(kStopAfterMs + 8000)) {
+        outcome.reports += line.readChunk(milliseconds(10));
+        const auto now = Clock::now();
+        if (!sawTwoReports && std::count(outcome.reports.begin(), outcome.reports.end(), ' ') >= 8) {
+            sawTwoReports = true;
+            stopAt = std::min(stopAt, now + milliseconds(kAfterReportsMs));
+        }
+        if (!stopped && now >= stopAt) {
+            kill(child, SIGTERM);
+            stopped = true;
+            stoppedAt = now;
+        }
+        if (stopped && now - stoppedAt > milliseconds(kHangMs)) {
             kill(child, SIGKILL);
             waitpid(child, &status, 0);
             break;
         }
-        usleep(10 * 1000);
     }
-    outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    outcome.finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (stopped) outcome.seconds = std::chrono::duration<double>(Clock::now() - stoppedAt).count();
+    outcome.finished = stopped && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 
     std::string text;
     char buffer[4096];
     for (ssize_t n; (n = read(results[0], buffer, sizeof buffer)) > 0;) text.append(buffer, size_t(n));
     close(results[0]);
+    for (ssize_t n; (n = read(errors[0], buffer, sizeof buffer)) > 0;) outcome.errors.append(buffer, size_t(n));
+    close(errors[0]);
     std::istringstream in(text);
     for (std::string key; in >> key;) {
         if (key == "exit") in >> outcome.exitCode;
@@ -135,24 +149,15 @@ Outcome runProgram(const std::vector<std::pair<const char*, const char*>>& envir
             outcome.messages.push_back(shown);
         }
     }
-    for (;;) {
-        pollfd p{master, POLLIN, 0};
-        if (poll(&p, 1, 50) <= 0) break;
-        const ssize_t n = read(master, buffer, sizeof buffer);
-        if (n <= 0) break;
-        outcome.reports.append(buffer, size_t(n));
-    }
-    close(master);
-    close(slave);
+    outcome.reports += line.readUntilQuiet(milliseconds(50));
     return outcome;
 }
 
 // Ran, kept ticking to the end, and closed on SIGTERM with exit code 0.
 void expectRanAndClosed(const Outcome& o, const char* what) {
-    EXPECT_TRUE(o.finished) << what << ": did not end by itself after SIGTERM";
-    EXPECT_LT(o.seconds, kStopAfterMs / 1000.0 + 3.0) << what << ": slow to close";
+    EXPECT_TRUE(o.finished) << what << ": did not end by itself after SIGTERM, or ended before it";
     EXPECT_EQ(o.exitCode, 0) << what;
-    EXPECT_GE(o.sampleCount, 3) << what << ": the ticks stopped";
+    EXPECT_GE(o.sampleCount, 1) << what << ": the ticks stopped";
 }
 
 // The reports that reached COM1: two or more, four numbers each.
@@ -191,7 +196,7 @@ TEST(StartupFaults, WithEverythingThereNothingIsShown) {
 }
 
 // A display that does not open, or a video driver that does not exist: the
-// program runs headless as if there were no display at all.
+// program says so in one line and runs headless as if there were no display.
 TEST(StartupFaults, NoDisplayRunsHeadless) {
     const std::vector<std::pair<const char*, const char*>> cases[] = {
         {{"DISPLAY", ":93"}},
@@ -204,6 +209,12 @@ TEST(StartupFaults, NoDisplayRunsHeadless) {
         expectRanAndClosed(o, what.c_str());
         EXPECT_TRUE(o.messages.empty()) << what;
         expectTwoMetres(o, what.c_str());
+        // One line of ours (the display library may add its own).
+        const size_t said = o.errors.find("running headless.\n");
+        ASSERT_NE(said, std::string::npos) << what << ": " << o.errors;
+        EXPECT_EQ(o.errors.find("running headless", said + 1), std::string::npos) << o.errors;
+        const std::string line = o.errors.substr(o.errors.rfind('\n', said) + 1, said - o.errors.rfind('\n', said));
+        EXPECT_NE(line.find(environment[0].second), std::string::npos) << what << ": " << o.errors;
     }
 }
 

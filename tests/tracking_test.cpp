@@ -6,38 +6,19 @@
 #include "tracking/camera_slot.h"
 #include "tracking/segmentation.h"
 #include "tracking/speck_filter.h"
+#include "tests/support/fresh_state.h"
 
 namespace {
 
 constexpr uint32_t kRed = 0xFF0000;
 
-class TrackingTest : public ::testing::Test {
+class TrackingTest : public FreshStateTest {
 protected:
-    void SetUp() override {
-        resetCameraSlot(0);
-        resetCameraSlot(1);
-        resetTrackerState();
-    }
-    void TearDown() override { SetUp(); }
-
-    // Gives slot 0 the size and a frame in which every pixel is (b, g, r).
-    static void fillSlot(int32_t width, int32_t height, uint8_t b, uint8_t g, uint8_t r) {
-        cameraSlots[0].width = width;
-        cameraSlots[0].height = height;
-        std::vector<uint8_t> frame(size_t(width) * 3 * size_t(height));
-        for (size_t i = 0; i < frame.size(); i += 3) {
-            frame[i] = b;
-            frame[i + 1] = g;
-            frame[i + 2] = r;
-        }
-        acceptFrame(0, frame.data(), uint32_t(frame.size()));
-    }
-
     // A mask for slot 0 drawn from rows of text, the first string the top
     // row: '#' foreground (grey 0), anything else background.
     static void drawMask(const std::vector<std::string>& rows) {
         const int32_t height = int32_t(rows.size()), width = int32_t(rows[0].size());
-        fillSlot(width, height, 255, 255, 255);
+        fillSlot(0, width, height, 255, 255, 255);
         for (int32_t row = 0; row < height; ++row) {
             for (int32_t x = 0; x < width; ++x) {
                 if (rows[size_t(row)][size_t(x)] == '#') setPixel(x, height - 1 - row, 0);
@@ -66,7 +47,7 @@ protected:
 
     // Grey level that one pixel of the given colour gets at the threshold.
     static int segmentedLevel(uint8_t b, uint8_t g, uint8_t r, int32_t threshold = 60) {
-        fillSlot(1, 1, b, g, r);
+        fillSlot(0, 1, 1, b, g, r);
         tracker.threshold = threshold;
         segmentByColour(0, kRed);
         EXPECT_EQ(cameraSlots[0].workImage[0], cameraSlots[0].workImage[1]);
@@ -154,7 +135,7 @@ TEST_F(TrackingTest, FailedAllocationLeavesImagesAbsentAndIsRetried) {
 }
 
 TEST_F(TrackingTest, ImagesAreNotUsedPastTheirSizeWhenTheSlotGrows) {
-    fillSlot(2, 2, 0, 0, 255);
+    fillSlot(0, 2, 2, 0, 0, 255);
     cameraSlots[0].width = 100;  // never done by the program; must not overrun
     EXPECT_EQ(usableWorkImage(0), nullptr);
     EXPECT_EQ(usableRawImage(0), nullptr);
@@ -248,7 +229,7 @@ TEST_F(TrackingTest, ExtremeThresholds) {
 }
 
 TEST_F(TrackingTest, SegmentingTwiceMakesEverythingBackground) {
-    fillSlot(3, 1, 0, 0, 255);
+    fillSlot(0, 3, 1, 0, 0, 255);
     cameraSlots[0].workImage[3] = 0;  // a second colour in the middle pixel
     cameraSlots[0].workImage[4] = 128;
     segmentByColour(0, kRed);
@@ -262,8 +243,8 @@ TEST_F(TrackingTest, SegmentingTwiceMakesEverythingBackground) {
 
 TEST_F(TrackingTest, SegmentationUsesTheReferenceColourBytes) {
     // Pure green as reference: green pixels match, red ones are far off.
-    EXPECT_EQ((fillSlot(1, 1, 0, 200, 0), segmentByColour(0, 0x00FF00), cameraSlots[0].workImage[0]), 0);
-    EXPECT_EQ((fillSlot(1, 1, 0, 0, 200), segmentByColour(0, 0x00FF00), cameraSlots[0].workImage[0]), 255);
+    EXPECT_EQ((fillSlot(0, 1, 1, 0, 200, 0), segmentByColour(0, 0x00FF00), cameraSlots[0].workImage[0]), 0);
+    EXPECT_EQ((fillSlot(0, 1, 1, 0, 0, 200), segmentByColour(0, 0x00FF00), cameraSlots[0].workImage[0]), 255);
     segmentByColour(1, kRed);  // no image in slot 1: nothing happens
 }
 
@@ -337,7 +318,7 @@ TEST_F(TrackingTest, CentroidTruncatesAndUsesRowsFromTheBottom) {
 TEST_F(TrackingTest, CentroidOfALargeMostlyRedFrameDoesNotOverflow) {
     // 4096x2160 all foreground: the column sum is about 1.8e10, far beyond
     // 32 bits.
-    fillSlot(4096, 2160, 0, 0, 255);
+    fillSlot(0, 4096, 2160, 0, 0, 255);
     segmentByColour(0, kRed);
     const ImagePoint c = findCentroid(0);
     EXPECT_EQ(c.x, 2047);  // (0 + ... + 4095) / 4096 = 2047.5

@@ -3,9 +3,15 @@
 //
 //   serial_monitor PROGRAM [ARGS...]
 //
-// Reports are " x0 y0 x1 y1" with no terminator, so the numbers are read as
-// a stream and printed four to a line. The monitor ignores Ctrl-C itself: the
-// program gets it, closes, and the monitor exits with the program's status.
+// Reports are " x0 y0 x1 y1" with no terminator. Each goes out in one write
+// and takes about 1 ms a character at 9600 baud, so a report is complete once
+// the line has been quiet for a short gap: the bytes received so far are then
+// printed as they came, leading space included, as one line. Reports that
+// arrive run together (after a stall) are split where the fifth number would
+// begin.
+//
+// SIGINT, SIGTERM and SIGHUP to the monitor are passed on to the program,
+// which closes as on Ctrl-C; the monitor then exits with the program's status.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -14,47 +20,45 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 namespace {
 
-pid_t program = -1;
+using Clock = std::chrono::steady_clock;
 
-// SIGTERM and SIGHUP to the monitor are passed on to the program, which
-// closes as on Ctrl-C; the monitor then ends with it.
+// Quiet time on the line that ends a report: many character times at
+// 9600 baud, and short next to the second between reports.
+constexpr std::chrono::milliseconds kQuietGap(40);
+
+volatile sig_atomic_t program = -1;
+
 void forwardSignal(int signal) {
-    if (program > 0) kill(program, signal);
+    if (program > 0) kill(pid_t(program), signal);
 }
 
-// Collects digits and signs into numbers and prints each group of four.
+// Gathers the bytes of one report and prints them as one line.
 struct ReportPrinter {
-    std::string token;
-    std::vector<std::string> numbers;
+    std::string line;
+    int spaces = 0;
 
     void feed(const char* bytes, size_t count) {
         for (size_t i = 0; i < count; ++i) {
-            const char c = bytes[i];
-            if ((c >= '0' && c <= '9') || (c == '-' && token.empty())) {
-                token += c;
-            } else {
-                flushToken();
-            }
+            if (bytes[i] == ' ' && spaces == 4 && line.back() != ' ') flush();
+            if (bytes[i] == ' ') ++spaces;
+            line += bytes[i];
         }
     }
-    void flushToken() {
-        if (token.empty()) return;
-        numbers.push_back(token);
-        token.clear();
-        if (numbers.size() == 4) {
-            std::printf("%s %s %s %s\n", numbers[0].c_str(), numbers[1].c_str(), numbers[2].c_str(),
-                        numbers[3].c_str());
-            std::fflush(stdout);
-            numbers.clear();
-        }
+    void flush() {
+        if (line.empty()) return;
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+        line.clear();
+        spaces = 0;
     }
 };
 
@@ -78,12 +82,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "COM1 is %s; reports follow, one per line.\n", name);
     setenv("KESTROVA_COM1", name, 1);
 
-    std::signal(SIGINT, SIG_IGN);
+    // Installed before the fork so that no signal falls between the two; the
+    // program starts with the default handling.
+    struct sigaction forward {};
+    forward.sa_handler = forwardSignal;
+    sigemptyset(&forward.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &forward, nullptr);
     const pid_t child = fork();
     if (child == 0) {
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
-        std::signal(SIGHUP, SIG_DFL);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, SIG_DFL);
         close(master);
         close(slave);
         execvp(argv[1], argv + 1);
@@ -95,23 +102,39 @@ int main(int argc, char** argv) {
         return 1;
     }
     program = child;
-    std::signal(SIGTERM, forwardSignal);
-    std::signal(SIGHUP, forwardSignal);
+
     // The slave stays open here so the line does not hang up between the
     // program's open and close.
     ReportPrinter printer;
+    Clock::time_point lastByte{};
     int status = 0;
-    for (;;) {
+    for (bool running = true; running;) {
+        int wait = 200;
+        if (!printer.line.empty()) {
+            const auto quietUntil = lastByte + kQuietGap;
+            wait = int(std::chrono::ceil<std::chrono::milliseconds>(quietUntil - Clock::now()).count());
+            if (wait <= 0) {
+                printer.flush();
+                continue;
+            }
+        }
         struct pollfd pfd = {master, POLLIN, 0};
-        if (poll(&pfd, 1, 200) > 0 && (pfd.revents & POLLIN)) {
+        if (poll(&pfd, 1, wait) > 0 && (pfd.revents & POLLIN)) {
             char buffer[512];
             const ssize_t n = read(master, buffer, sizeof buffer);
-            if (n > 0) printer.feed(buffer, size_t(n));
+            if (n > 0) {
+                printer.feed(buffer, size_t(n));
+                lastByte = Clock::now();
+            }
         }
         const pid_t done = waitpid(child, &status, WNOHANG);
-        if (done == child || (done < 0 && errno != EINTR)) break;
+        running = !(done == child || (done < 0 && errno != EINTR));
     }
-    printer.flushToken();
+    // What the program wrote just before it ended.
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    char buffer[512];
+    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) printer.feed(buffer, size_t(n));
+    printer.flush();
     close(master);
     close(slave);
     if (WIFEXITED(status)) return WEXITSTATUS(status);

@@ -5,7 +5,7 @@
 #include <new>
 
 CameraSlot cameraSlots[2] = {};
-TrackerState tracker = {60, 0, {0, 0, 0, 0}, 0, {{0, 0}, {0, 0}}};
+TrackerState tracker = {60, VIEW_RAW, {0, 0, 0, 0}, 0, {{0, 0}, {0, 0}}};
 
 namespace {
 
@@ -91,4 +91,4 @@ void resetCameraSlot(int slot) {
     rawCapacity[slot] = 0;
 }
 
-void resetTrackerState() { tracker = TrackerState{60, 0, {0, 0, 0, 0}, 0, {{0, 0}, {0, 0}}}; }
+void resetTrackerState() { tracker = TrackerState{60, VIEW_RAW, {0, 0, 0, 0}, 0, {{0, 0}, {0, 0}}}; }

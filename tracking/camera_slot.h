@@ -22,9 +22,16 @@ struct CameraSlot {
     ImagePoint latestPoint;
 };
 
+// What the camera views show; a left click steps to the next, after the last
+// back to the first.
+constexpr int32_t VIEW_RAW = 0;      // the camera picture
+constexpr int32_t VIEW_MASK = 1;     // the segmentation mask
+constexpr int32_t VIEW_OVERLAY = 2;  // the picture, foreground painted white
+constexpr int32_t VIEW_MODE_COUNT = 3;
+
 struct TrackerState {
     int32_t threshold;  // starts at 60
-    int32_t viewMode;   // 0 raw, 1 mask, 2 overlay
+    int32_t viewMode;   // one of the VIEW_* modes above, starts at VIEW_RAW
     int32_t sums[4];    // x0, y0, x1, y1
     int32_t sampleCount;
     ImagePoint averagedPoints[2];

@@ -22,40 +22,9 @@ namespace {
 std::set<HDC> liveDeviceContexts;
 std::set<HBRUSH> liveBrushes;
 
-// Default system colours of Windows, by COLOR_* index (0 to 30).
-const COLORREF systemColours[31] = {
-    RGB(200, 200, 200),  // COLOR_SCROLLBAR
-    RGB(0, 0, 0),        // COLOR_BACKGROUND
-    RGB(153, 180, 209),  // COLOR_ACTIVECAPTION
-    RGB(191, 205, 219),  // COLOR_INACTIVECAPTION
-    RGB(240, 240, 240),  // COLOR_MENU
-    RGB(255, 255, 255),  // COLOR_WINDOW
-    RGB(100, 100, 100),  // COLOR_WINDOWFRAME
-    RGB(0, 0, 0),        // COLOR_MENUTEXT
-    RGB(0, 0, 0),        // COLOR_WINDOWTEXT
-    RGB(0, 0, 0),        // COLOR_CAPTIONTEXT
-    RGB(180, 180, 180),  // COLOR_ACTIVEBORDER
-    RGB(244, 247, 252),  // COLOR_INACTIVEBORDER
-    RGB(171, 171, 171),  // COLOR_APPWORKSPACE
-    RGB(0, 120, 215),    // COLOR_HIGHLIGHT
-    RGB(255, 255, 255),  // COLOR_HIGHLIGHTTEXT
-    RGB(240, 240, 240),  // COLOR_BTNFACE
-    RGB(160, 160, 160),  // COLOR_BTNSHADOW
-    RGB(109, 109, 109),  // COLOR_GRAYTEXT
-    RGB(0, 0, 0),        // COLOR_BTNTEXT
-    RGB(0, 0, 0),        // COLOR_INACTIVECAPTIONTEXT
-    RGB(255, 255, 255),  // COLOR_BTNHIGHLIGHT
-    RGB(105, 105, 105),  // COLOR_3DDKSHADOW
-    RGB(227, 227, 227),  // COLOR_3DLIGHT
-    RGB(0, 0, 0),        // COLOR_INFOTEXT
-    RGB(255, 255, 225),  // COLOR_INFOBK
-    RGB(0, 0, 0),        // (no colour of its own)
-    RGB(0, 102, 204),    // COLOR_HOTLIGHT
-    RGB(185, 209, 234),  // COLOR_GRADIENTACTIVECAPTION
-    RGB(215, 228, 242),  // COLOR_GRADIENTINACTIVECAPTION
-    RGB(0, 120, 215),    // COLOR_MENUHILIGHT
-    RGB(240, 240, 240),  // COLOR_MENUBAR
-};
+// The one system colour the program paints with: its window class's
+// background, the scroll-bar grey of Windows' default scheme.
+constexpr COLORREF SCROLLBAR_COLOUR = RGB(200, 200, 200);
 
 int clampSide(int side) { return std::clamp(side, 0, standin::MAX_SURFACE_SIDE); }
 
@@ -121,8 +90,8 @@ RECT drawableArea(HDC hdc) {
 
 bool brushColour(HBRUSH brush, COLORREF* colour) {
     const uintptr_t value = reinterpret_cast<uintptr_t>(brush);
-    if (value >= 1 && value <= 31) {
-        *colour = systemColours[value - 1];
+    if (value == COLOR_SCROLLBAR + 1) {
+        *colour = SCROLLBAR_COLOUR;
         return true;
     }
     if (brush == nullptr || liveBrushes.count(brush) == 0) return false;

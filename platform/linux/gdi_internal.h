@@ -44,8 +44,8 @@ void deleteDeviceContext(HDC hdc);
 void deleteDeviceContextsOf(const Framebuffer* target);
 bool isDeviceContext(HDC hdc);
 
-// The colour a brush paints with: a solid brush, or a system colour brush
-// (handle value 1 to 31 for system colour value - 1). False for anything else.
+// The colour a brush paints with: a solid brush, or the system colour brush
+// COLOR_SCROLLBAR + 1. False for anything else.
 bool brushColour(HBRUSH brush, COLORREF* colour);
 
 // The area of the device context drawing may touch: its clip rectangle within

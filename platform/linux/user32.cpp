@@ -52,14 +52,8 @@ struct WindowClass {
 std::vector<WindowClass> windowClasses;
 ATOM nextAtom = 0xC000;
 
-HICON__ systemCursors[] = {
-    {32512, SDL_SYSTEM_CURSOR_ARROW, nullptr},     {32513, SDL_SYSTEM_CURSOR_IBEAM, nullptr},
-    {32514, SDL_SYSTEM_CURSOR_WAIT, nullptr},      {32515, SDL_SYSTEM_CURSOR_CROSSHAIR, nullptr},
-    {32642, SDL_SYSTEM_CURSOR_SIZENWSE, nullptr},  {32643, SDL_SYSTEM_CURSOR_SIZENESW, nullptr},
-    {32644, SDL_SYSTEM_CURSOR_SIZEWE, nullptr},    {32645, SDL_SYSTEM_CURSOR_SIZENS, nullptr},
-    {32646, SDL_SYSTEM_CURSOR_SIZEALL, nullptr},   {32648, SDL_SYSTEM_CURSOR_NO, nullptr},
-    {32649, SDL_SYSTEM_CURSOR_HAND, nullptr},      {32650, SDL_SYSTEM_CURSOR_WAITARROW, nullptr},
-};
+// The one system cursor the program asks for: the standard arrow.
+HICON__ arrowCursor = {32512, SDL_SYSTEM_CURSOR_ARROW, nullptr};
 
 enum class Video { Untried, Display, Headless, None };
 Video video = Video::Untried;
@@ -77,9 +71,15 @@ void startVideo() {
     if (video != Video::Untried) return;
     standin::installSignalHandlers();
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    // The client area is copied to the window's own surface; no OpenGL (which
+    // would cost some 100 MB and make SDL create each window twice).
+    SDL_SetHintWithPriority(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0", SDL_HINT_OVERRIDE);
     bool up = false;
-    if (isSet(std::getenv("SDL_VIDEODRIVER"))) {
+    std::string failed;  // what was asked for and did not open
+    const char* forced = std::getenv("SDL_VIDEODRIVER");
+    if (isSet(forced)) {
         up = SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;
+        if (!up) failed = std::string("video driver \"") + forced + "\" (SDL_VIDEODRIVER): " + SDL_GetError();
     } else {
         // Only the display servers the environment names; never the console.
         const struct {
@@ -87,10 +87,19 @@ void startVideo() {
             const char* variable;
         } servers[] = {{"x11", "DISPLAY"}, {"wayland", "WAYLAND_DISPLAY"}};
         for (const auto& server : servers) {
-            if (up || !isSet(std::getenv(server.variable))) continue;
+            const char* name = std::getenv(server.variable);
+            if (up || !isSet(name)) continue;
             SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, server.driver, SDL_HINT_OVERRIDE);
             up = SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;
+            if (!up) {
+                failed += std::string(failed.empty() ? "" : "; ") + "display \"" + name + "\" (" + server.variable +
+                          "): " + SDL_GetError();
+            }
         }
+    }
+    if (!up && !failed.empty()) {
+        std::replace(failed.begin(), failed.end(), '\n', ' ');
+        std::fprintf(stderr, "Cannot open %s; running headless.\n", failed.c_str());
     }
     if (!up) {
         SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, "offscreen", SDL_HINT_OVERRIDE);
@@ -211,13 +220,6 @@ void present(standin::WindowData& data) {
     SDL_UpdateWindowSurface(data.sdl);
 }
 
-bool isSystemCursor(HCURSOR cursor) {
-    for (const HICON__& known : systemCursors) {
-        if (&known == cursor) return true;
-    }
-    return false;
-}
-
 SDL_Window* sdlWindowAbove(HWND hwnd) {
     if (!IsWindow(hwnd)) return nullptr;
     while (hwnd->parent != nullptr) hwnd = hwnd->parent;
@@ -285,10 +287,8 @@ void shutDown() {
     destroyAllWindows();
     closeFonts();
     if (video == Video::Display || video == Video::Headless) {
-        for (HICON__& cursor : systemCursors) {
-            if (cursor.sdl != nullptr) SDL_FreeCursor(cursor.sdl);
-            cursor.sdl = nullptr;
-        }
+        if (arrowCursor.sdl != nullptr) SDL_FreeCursor(arrowCursor.sdl);
+        arrowCursor.sdl = nullptr;
         SDL_Quit();
         video = Video::Untried;
     }
@@ -439,7 +439,7 @@ HWND WINAPI CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName
     data->sdl = sdl;
     data->frame = frame;
     data->background = wc->background;
-    data->cursor = isSystemCursor(wc->cursor) ? wc->cursor : nullptr;
+    data->cursor = wc->cursor == &arrowCursor ? wc->cursor : nullptr;
     HWND hwnd = standin::createWindowObject(exStyle, wc->name, title, style, 0, 0, 0, 0, child ? parent : nullptr,
                                             child ? reinterpret_cast<UINT_PTR>(menu) : 0, wc->proc);
     hwnd->extra = data;
@@ -608,14 +608,9 @@ BOOL WINAPI EndPaint(HWND hwnd, const PAINTSTRUCT* ps) {
     return TRUE;
 }
 
-// The system's standard cursors; there are no cursor resources of our own.
+// The system's standard arrow; there are no cursor resources of our own.
 HCURSOR WINAPI LoadCursorW(HINSTANCE instance, LPCWSTR name) {
-    const uintptr_t id = reinterpret_cast<uintptr_t>(name);
-    if (instance == nullptr) {
-        for (HICON__& cursor : systemCursors) {
-            if (cursor.id == id) return &cursor;
-        }
-    }
+    if (instance == nullptr && reinterpret_cast<uintptr_t>(name) == arrowCursor.id) return &arrowCursor;
     SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
     return nullptr;
 }

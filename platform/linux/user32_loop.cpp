@@ -1,11 +1,12 @@
 // user32: the message queue, the message loop, timers, and the signals that
 // close the program's windows.
 //
-// One thread. GetMessageW takes, in this order: posted messages (SDL input
-// and window events are turned into posted messages as they are read), the
-// quit message, WM_PAINT for a window with something to paint, WM_TIMER for
-// the timer due longest. With none of these it waits for SDL events, the
-// next timer or a signal, in slices of at most 20 ms.
+// One thread. GetMessageW takes every message of the thread, in this order:
+// posted messages (SDL input and window events are turned into posted
+// messages as they are read), the quit message, WM_PAINT for a window with
+// something to paint, WM_TIMER for the timer due longest. With none of these
+// it waits for SDL events, the next timer or a signal, in slices of at most
+// 20 ms. Timers belong to a window and come as WM_TIMER to its procedure.
 #include <SDL.h>
 
 #include <algorithm>
@@ -36,7 +37,6 @@ struct Timer {
     HWND hwnd;
     UINT_PTR id;
     milliseconds period;
-    TIMERPROC proc;
     Clock::time_point due;
 };
 
@@ -44,7 +44,6 @@ std::vector<Timer> timers;
 std::deque<MSG> postedMessages;
 bool quitPending = false;
 int quitCode = 0;
-UINT_PTR nextThreadTimerId = 1;
 bool signalHandlersInstalled = false;
 volatile sig_atomic_t closeRequested = 0;
 const Clock::time_point processStart = Clock::now();
@@ -53,25 +52,6 @@ void onCloseSignal(int) { closeRequested = 1; }
 
 DWORD messageTime() {
     return DWORD(std::chrono::duration_cast<milliseconds>(Clock::now() - processStart).count());
-}
-
-bool isDescendant(HWND hwnd, HWND ancestor) {
-    for (; hwnd != nullptr; hwnd = hwnd->parent) {
-        if (hwnd == ancestor) return true;
-    }
-    return false;
-}
-
-// A null filter takes every message of the thread; HWND -1 only those posted
-// to no window; any other window its own messages and its children's.
-bool windowMatches(HWND target, HWND filter) {
-    if (filter == nullptr) return true;
-    if (filter == reinterpret_cast<HWND>(intptr_t(-1))) return target == nullptr;
-    return target != nullptr && isDescendant(target, filter);
-}
-
-bool messageMatches(UINT message, UINT first, UINT last) {
-    return (first == 0 && last == 0) || (message >= first && message <= last);
 }
 
 void post(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -225,40 +205,33 @@ void waitFor(milliseconds wait) {
 
 // 1 with a message, 0 with the quit message, -1 when the deadline (if any)
 // passed first.
-int fetchMessage(MSG* msg, HWND window, UINT first, UINT last, const Clock::time_point* deadline) {
+int fetchMessage(MSG* msg, const Clock::time_point* deadline) {
     for (;;) {
         readSdlEvents();
         answerCloseSignal();
-        for (auto it = postedMessages.begin(); it != postedMessages.end(); ++it) {
-            if (it->message == WM_QUIT || (windowMatches(it->hwnd, window) && messageMatches(it->message, first, last))) {
-                *msg = *it;
-                postedMessages.erase(it);
-                return msg->message == WM_QUIT ? 0 : 1;
-            }
+        if (!postedMessages.empty()) {
+            *msg = postedMessages.front();
+            postedMessages.pop_front();
+            return msg->message == WM_QUIT ? 0 : 1;
         }
         if (quitPending) {
             quitPending = false;
             *msg = MSG{nullptr, WM_QUIT, WPARAM(quitCode), 0, messageTime(), POINT{0, 0}};
             return 0;
         }
-        if (messageMatches(WM_PAINT, first, last)) {
-            for (HWND hwnd : standin::ownWindows()) {
-                if (standin::needsPaint(hwnd) && windowMatches(hwnd, window)) {
-                    *msg = MSG{hwnd, WM_PAINT, 0, 0, messageTime(), POINT{0, 0}};
-                    return 1;
-                }
+        for (HWND hwnd : standin::ownWindows()) {
+            if (standin::needsPaint(hwnd)) {
+                *msg = MSG{hwnd, WM_PAINT, 0, 0, messageTime(), POINT{0, 0}};
+                return 1;
             }
         }
         const Clock::time_point now = Clock::now();
         Timer* next = nullptr;
-        if (messageMatches(WM_TIMER, first, last)) {
-            for (Timer& timer : timers) {
-                if (windowMatches(timer.hwnd, window) && (next == nullptr || timer.due < next->due)) next = &timer;
-            }
+        for (Timer& timer : timers) {
+            if (next == nullptr || timer.due < next->due) next = &timer;
         }
         if (next != nullptr && next->due <= now) {
-            *msg = MSG{next->hwnd, WM_TIMER, next->id, reinterpret_cast<LPARAM>(next->proc), messageTime(),
-                       POINT{0, 0}};
+            *msg = MSG{next->hwnd, WM_TIMER, next->id, 0, messageTime(), POINT{0, 0}};
             // One message however late; the next falls on the timer's own beat.
             next->due += next->period * ((now - next->due) / next->period + 1);
             return 1;
@@ -306,7 +279,7 @@ bool pumpMessagesFor(unsigned ms) {
     const Clock::time_point deadline = Clock::now() + milliseconds(ms);
     MSG msg;
     while (Clock::now() < deadline) {
-        const int got = fetchMessage(&msg, nullptr, 0, 0, &deadline);
+        const int got = fetchMessage(&msg, &deadline);
         if (got < 0) break;
         if (got == 0) return false;
         TranslateMessage(&msg);
@@ -331,69 +304,52 @@ void WINAPI PostQuitMessage(int exitCode) {
     quitCode = exitCode;
 }
 
-// Waits for the next message; FALSE for the quit message, -1 for a bad
-// argument.
+// Waits for the next message of the thread; FALSE for the quit message, -1
+// for a bad argument. Filters by window or message range are not taken here:
+// -1 as for a bad argument.
 BOOL WINAPI GetMessageW(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax) {
-    if (msg == nullptr) {
+    if (msg == nullptr || filterMin != 0 || filterMax != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return -1;
     }
-    if (hwnd != nullptr && hwnd != reinterpret_cast<HWND>(intptr_t(-1)) && !IsWindow(hwnd)) {
+    if (hwnd != nullptr) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return -1;
     }
-    return fetchMessage(msg, hwnd, filterMin, filterMax, nullptr);
+    return fetchMessage(msg, nullptr);
 }
 
 // Keys make no character messages here.
 BOOL WINAPI TranslateMessage(const MSG*) { return FALSE; }
 
-// Calls the window procedure, or for WM_TIMER the timer's own procedure if it
-// has one.
+// Calls the window procedure of the message's window.
 LRESULT WINAPI DispatchMessageW(const MSG* msg) {
-    if (msg == nullptr) return 0;
-    if (msg->message == WM_TIMER && msg->lParam != 0) {
-        for (const Timer& timer : timers) {
-            if (timer.hwnd == msg->hwnd && timer.id == msg->wParam &&
-                reinterpret_cast<LPARAM>(timer.proc) == msg->lParam) {
-                timer.proc(msg->hwnd, WM_TIMER, msg->wParam, msg->time);
-                return 0;
-            }
-        }
-        return 0;
-    }
-    if (msg->hwnd == nullptr) return 0;
+    if (msg == nullptr || msg->hwnd == nullptr) return 0;
     return SendMessageW(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
 
-// Periods below 10 ms count as 10 ms. With a window, the timer is (window,
-// id) and replaces one of the same; without, it gets an id of its own.
+// A timer of a window, (window, id), replacing one of the same; periods below
+// 10 ms count as 10 ms. Timers of the thread alone (no window) and timer
+// procedures are not kept here: 0, as for a bad window.
 UINT_PTR WINAPI SetTimer(HWND hwnd, UINT_PTR id, UINT elapse, TIMERPROC proc) {
-    if (hwnd != nullptr && !IsWindow(hwnd)) {
+    if (!IsWindow(hwnd)) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return 0;
     }
-    const milliseconds period(std::clamp(elapse, USER_TIMER_MINIMUM, USER_TIMER_MAXIMUM));
-    if (hwnd == nullptr) {
-        const bool known = id != 0 && std::any_of(timers.begin(), timers.end(), [id](const Timer& t) {
-                               return t.hwnd == nullptr && t.id == id;
-                           });
-        if (!known) {
-            do {
-                id = nextThreadTimerId++;
-            } while (id == 0 || std::any_of(timers.begin(), timers.end(),
-                                            [id](const Timer& t) { return t.hwnd == nullptr && t.id == id; }));
-        }
+    if (proc != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
     }
-    const Timer timer{hwnd, id, period, proc, Clock::now() + period};
+    const milliseconds period(std::clamp(elapse, USER_TIMER_MINIMUM, USER_TIMER_MAXIMUM));
+    const Timer timer{hwnd, id, period, Clock::now() + period};
     for (Timer& existing : timers) {
         if (existing.hwnd == hwnd && existing.id == id) {
             existing = timer;
-            return hwnd != nullptr && id == 0 ? 1 : id;
+            return id == 0 ? 1 : id;
         }
     }
     timers.push_back(timer);
-    return hwnd != nullptr && id == 0 ? 1 : id;
+    return id == 0 ? 1 : id;
 }
 
 BOOL WINAPI KillTimer(HWND hwnd, UINT_PTR id) {
