@@ -6,13 +6,11 @@
 // unplugged camera coming back; and the same with two recorded clips.
 #include <gtest/gtest.h>
 
+#include "tests/support/pseudo_terminal.h"
 #include "tests/support/test_clip.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,16 +66,12 @@ public:
         dir_ = mkdtemp(pattern);
         std::string spec = cameras;
         for (size_t at = spec.find('@'); at != std::string::npos; at = spec.find('@', at)) spec.replace(at, 1, dir_);
-        char name[256];
-        if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) return;
-        termios raw{};
-        tcgetattr(slave_, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(slave_, TCSANOW, &raw);
+        if (!line_.ok()) return;
         start_ = Clock::now();
         pid_ = fork();
         if (pid_ == 0) {
-            setenv("KESTROVA_COM1", name, 1);
+            close(line_.master);  // the far end stays with the test
+            setenv("KESTROVA_COM1", line_.path.c_str(), 1);
             if (kestrovaCameras != nullptr) {
                 setenv("KESTROVA_CAMERAS", kestrovaCameras, 1);
             } else {
@@ -98,8 +92,6 @@ public:
 
     ~FakeCameraRun() {
         stop();
-        if (master_ >= 0) close(master_);
-        if (slave_ >= 0) close(slave_);
         if (!dir_.empty()) (void)!system(("rm -rf '" + dir_ + "'").c_str());
     }
 
@@ -118,12 +110,8 @@ public:
         std::vector<Report> got;
         const auto until = Clock::now() + std::chrono::duration<double>(seconds);
         while (got.size() < count && Clock::now() < until) {
-            pollfd pfd{master_, POLLIN, 0};
-            if (poll(&pfd, 1, 100) <= 0) continue;
-            char buffer[256];
-            const ssize_t n = read(master_, buffer, sizeof buffer);
-            if (n <= 0) continue;
-            const std::string chunk(buffer, size_t(n));
+            const std::string chunk = line_.readChunk(std::chrono::milliseconds(100));
+            if (chunk.empty()) continue;
             std::vector<std::vector<int>> parsed;
             EXPECT_TRUE(parseReports(chunk, parsed)) << "'" << chunk << "'";
             const double at = std::chrono::duration<double>(Clock::now() - start_).count();
@@ -172,7 +160,7 @@ public:
 
 private:
     std::string dir_;
-    int master_ = -1, slave_ = -1;
+    PseudoTerminal line_;
     pid_t pid_ = -1;
     int status_ = -1;
     Clock::time_point start_;
