@@ -22,34 +22,41 @@ run_suite() {  # name, build dir, extra cmake arguments...
 # KESTROVA_BUILD_DIR lets several checkouts of one machine build side by side.
 build=${KESTROVA_BUILD_DIR:-build}
 run_suite "tests" "$build"
-# The benchmark, once and briefly: it must run, not measure.
+# The benchmarks, once and briefly: they must run, not measure.
 echo "== benchmark smoke run"
-if ! "$build/bench/analysis_bench" --benchmark_min_time=0.01 >"$build/analysis_bench_smoke.txt" 2>&1; then
-  cat "$build/analysis_bench_smoke.txt"
-  echo "benchmark smoke run failed"
-  status=1
-fi
+for bench in analysis_bench camera_frame_bench; do
+  if ! "$build/bench/$bench" --benchmark_min_time=0.01 >"$build/${bench}_smoke.txt" 2>&1; then
+    cat "$build/${bench}_smoke.txt"
+    echo "benchmark smoke run of $bench failed"
+    status=1
+  fi
+done
 ASAN_OPTIONS=abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite "tests under AddressSanitizer and UndefinedBehaviorSanitizer" "$build-san" -DKESTROVA_SANITIZE=ON
 
-# Frame intake and the analysis of a tick under libFuzzer (clang), for a
-# bounded time; the corpus found so far is kept in the build directory and the
-# seeds in fuzz/corpus are read, never written. Any finding fails the run.
-echo "== fuzzing frame intake and the analysis (${KESTROVA_FUZZ_SECONDS:-30} s)"
+# Frame intake and the analysis of a tick, and the conversion of camera
+# frames, under libFuzzer (clang), each for a bounded time; the corpus found
+# so far is kept in the build directory and the seeds in fuzz/corpus are
+# read, never written. Any finding fails the run.
 fuzz_dir="$build-fuzz"
 if CC=clang CXX=clang++ cmake -S . -B "$fuzz_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVA_FUZZ=ON >/dev/null &&
-   cmake --build "$fuzz_dir" -j "$jobs" --target analysis_fuzz; then
-  mkdir -p "$fuzz_dir/corpus"
-  fuzz_status=0
-  "$fuzz_dir/fuzz/analysis_fuzz" -max_total_time="${KESTROVA_FUZZ_SECONDS:-30}" -timeout=10 -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix="$fuzz_dir/" "$fuzz_dir/corpus" fuzz/corpus >"$fuzz_dir/fuzz.log" 2>&1 ||
-    fuzz_status=$?
-  grep -E "INITED|DONE|stat::(number_of_executed_units|average_exec_per_sec)" "$fuzz_dir/fuzz.log" || true
-  if [ "$fuzz_status" -ne 0 ]; then
-    grep -vE "^#[0-9]+ +(NEW|REDUCE|pulse)" "$fuzz_dir/fuzz.log" | tail -60
-    echo "fuzzing found a fault (exit $fuzz_status); the input is in $fuzz_dir/" >&2
-    status=1
-  fi
+   cmake --build "$fuzz_dir" -j "$jobs" --target analysis_fuzz frame_conversion_fuzz; then
+  for target in analysis_fuzz frame_conversion_fuzz; do
+    echo "== fuzzing $target (${KESTROVA_FUZZ_SECONDS:-30} s)"
+    seeds=()
+    [ "$target" = analysis_fuzz ] && seeds=(fuzz/corpus)
+    mkdir -p "$fuzz_dir/corpus-$target"
+    fuzz_status=0
+    "$fuzz_dir/fuzz/$target" -max_total_time="${KESTROVA_FUZZ_SECONDS:-30}" -timeout=10 -rss_limit_mb=2048 \
+      -print_final_stats=1 -artifact_prefix="$fuzz_dir/" "$fuzz_dir/corpus-$target" "${seeds[@]}" \
+      >"$fuzz_dir/$target.log" 2>&1 || fuzz_status=$?
+    grep -E "INITED|DONE|stat::(number_of_executed_units|average_exec_per_sec)" "$fuzz_dir/$target.log" || true
+    if [ "$fuzz_status" -ne 0 ]; then
+      grep -vE "^#[0-9]+ +(NEW|REDUCE|pulse)" "$fuzz_dir/$target.log" | tail -60
+      echo "fuzzing $target found a fault (exit $fuzz_status); the input is in $fuzz_dir/" >&2
+      status=1
+    fi
+  done
 else
   status=1
 fi

@@ -41,6 +41,10 @@ public:
     // Waits at most about one frame interval for one to arrive, and never
     // blocks for long on a camera that is gone.
     virtual GrabResult grab(uint8_t* frame) = 0;
+
+    // What the camera is, for the line that says which camera became left
+    // and which right (e.g. "1280x720 MJPEG at 30 fps (HD Webcam)").
+    virtual std::string description() const { return std::string(); }
 };
 
 // Host cameras: V4L2 devices on Linux, Media Foundation cameras on Windows.

@@ -240,6 +240,15 @@ LRESULT connect(CaptureWindow& w, WPARAM driver) {
             if (!error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
             return FALSE;
         }
+        if (camera.kind == RigCamera::Kind::Host || camera.kind == RigCamera::Kind::File) {
+            // Which device became which side, so that swapped cameras are seen at once.
+            const std::string role = w.camera == 0   ? "left camera"
+                                     : w.camera == 1 ? "right camera"
+                                                     : "camera " + std::to_string(w.camera + 1);
+            const std::string description = camera.device->description();
+            std::fprintf(stderr, "%s: %s%s%s\n", role.c_str(), camera.name.c_str(), description.empty() ? "" : ", ",
+                         description.c_str());
+        }
     }
     w.width = camera.device->width();
     w.height = camera.device->height();

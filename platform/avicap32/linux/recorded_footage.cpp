@@ -1,11 +1,162 @@
-// Recorded footage on Linux: not built yet.
-#include "platform/avicap32/camera_device.h"
+#include "platform/avicap32/linux/recorded_footage.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/log.h>
+#include <libswscale/swscale.h>
+}
+
+#include <cmath>
+#include <cstdio>
+
+#include "platform/avicap32/linux/v4l2_camera.h"
 
 namespace standin {
 
+namespace {
+
+constexpr int kMaxDimension = 16384;
+constexpr int64_t kMaxCatchUp = 50;  // frames decoded in one grab before the clock is reset
+
+std::string avError(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+}  // namespace
+
+std::unique_ptr<RecordedFile> RecordedFile::open(const std::string& path, std::string& error) {
+    // FFmpeg would log every damaged frame, once each time round the loop;
+    // damaged frames are skipped, and a file that cannot be played is named
+    // once, below.
+    av_log_set_level(AV_LOG_FATAL);
+    std::unique_ptr<RecordedFile> file(new RecordedFile(path));
+    int result = avformat_open_input(&file->format_, path.c_str(), nullptr, nullptr);
+    if (result < 0) {
+        error = path + ": cannot open the video file: " + avError(result);
+        return nullptr;
+    }
+    if ((result = avformat_find_stream_info(file->format_, nullptr)) < 0) {
+        error = path + ": cannot read the video file: " + avError(result);
+        return nullptr;
+    }
+    const AVCodec* decoder = nullptr;
+    file->stream_ = av_find_best_stream(file->format_, AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
+    if (file->stream_ < 0 || decoder == nullptr) {
+        error = path + ": no video in the file that can be decoded";
+        return nullptr;
+    }
+    const AVStream* stream = file->format_->streams[file->stream_];
+    file->codec_ = avcodec_alloc_context3(decoder);
+    if (file->codec_ == nullptr || avcodec_parameters_to_context(file->codec_, stream->codecpar) < 0 ||
+        (result = avcodec_open2(file->codec_, decoder, nullptr)) < 0) {
+        error = path + ": cannot decode the video";
+        return nullptr;
+    }
+    const int width = stream->codecpar->width, height = stream->codecpar->height;
+    if (width < 4 || height < 1 || width > kMaxDimension || height > kMaxDimension) {
+        error = path + ": unusable frame size " + std::to_string(width) + "x" + std::to_string(height);
+        return nullptr;
+    }
+    file->cameraWidth_ = width;
+    file->frameWidth_ = bottomUpFrameWidth(width);
+    file->height_ = height;
+    AVRational rate = stream->avg_frame_rate;
+    if (rate.num <= 0 || rate.den <= 0) rate = stream->r_frame_rate;
+    if (rate.num > 0 && rate.den > 0 && av_q2d(rate) >= 0.1 && av_q2d(rate) <= 1000.0) file->fps_ = av_q2d(rate);
+    file->frame_ = av_frame_alloc();
+    file->packet_ = av_packet_alloc();
+    if (file->frame_ == nullptr || file->packet_ == nullptr || !file->decodeNext()) {
+        error = path + ": no frame in the file can be decoded";
+        return nullptr;
+    }
+    file->decoded_ = 0;
+    char fps[32];
+    std::snprintf(fps, sizeof fps, "%.3g", file->fps_);
+    file->description_ = std::to_string(width) + "x" + std::to_string(height) + " at " + fps + " fps, " +
+                         avcodec_get_name(stream->codecpar->codec_id);
+    return file;
+}
+
+RecordedFile::~RecordedFile() {
+    sws_freeContext(scale_);
+    av_packet_free(&packet_);
+    av_frame_free(&frame_);
+    avcodec_free_context(&codec_);
+    avformat_close_input(&format_);
+}
+
+// Decodes the next frame; at the end of the file starts it again. False
+// when the file gives no frame at all, even from its start.
+bool RecordedFile::decodeNext() {
+    for (int attempts = 0; attempts < 2; ++attempts) {
+        for (;;) {
+            const int received = avcodec_receive_frame(codec_, frame_);
+            if (received == 0) {
+                if (frame_->width == cameraWidth_ && frame_->height == height_) {
+                    rewound_ = false;
+                    return true;
+                }
+                continue;  // a frame of another size: skipped
+            }
+            if (received == AVERROR_EOF) break;
+            if (received != AVERROR(EAGAIN)) break;
+            const int read = av_read_frame(format_, packet_);
+            if (read < 0) {
+                avcodec_send_packet(codec_, nullptr);  // drain what the decoder holds
+                continue;
+            }
+            if (packet_->stream_index == stream_) avcodec_send_packet(codec_, packet_);
+            av_packet_unref(packet_);
+        }
+        // The end: back to the start, unless nothing was decoded since the
+        // last time (a file with no decodable frame).
+        if (rewound_) return false;
+        rewound_ = true;
+        av_seek_frame(format_, stream_, 0, AVSEEK_FLAG_BACKWARD);
+        avcodec_flush_buffers(codec_);
+    }
+    return false;
+}
+
+void RecordedFile::convert(uint8_t* out) {
+    scale_ = sws_getCachedContext(scale_, frameWidth_, height_, AVPixelFormat(frame_->format), frameWidth_, height_,
+                                  AV_PIX_FMT_BGR24, SWS_POINT, nullptr, nullptr, nullptr);
+    if (scale_ == nullptr) return;
+    // Bottom row first: start at the last row and step back.
+    uint8_t* dst[4] = {out + size_t(height_ - 1) * size_t(frameWidth_) * 3, nullptr, nullptr, nullptr};
+    const int dstStride[4] = {-frameWidth_ * 3, 0, 0, 0};
+    sws_scale(scale_, frame_->data, frame_->linesize, 0, height_, dst, dstStride);
+}
+
+GrabResult RecordedFile::grab(uint8_t* frame) {
+    if (frame == nullptr) return GrabResult::NoNewFrame;
+    const auto now = std::chrono::steady_clock::now();
+    if (!started_) {
+        started_ = true;
+        start_ = now;
+    }
+    int64_t due = int64_t(std::floor(std::chrono::duration<double>(now - start_).count() * fps_));
+    if (due - decoded_ > kMaxCatchUp) {  // far behind (the program was stopped): go on from here
+        start_ = now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                           std::chrono::duration<double>(double(decoded_) / fps_));
+        due = decoded_;
+    }
+    while (decoded_ < due) {
+        if (!decodeNext()) return GrabResult::Lost;
+        ++decoded_;
+    }
+    if (decoded_ == shown_) return GrabResult::NoNewFrame;
+    convert(frame);
+    shown_ = decoded_;
+    return GrabResult::NewFrame;
+}
+
 std::unique_ptr<CameraDevice> openRecordedFootage(const std::string& path, std::string& error) {
-    error = path + ": recorded footage cannot be played in this build";
-    return nullptr;
+    return RecordedFile::open(path, error);
 }
 
 }  // namespace standin

@@ -3,6 +3,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <libv4l2.h>
+#include <libyuv.h>
+#include <cstdio>  // before jpeglib.h, which needs FILE
+#include <jpeglib.h>
+#include <setjmp.h>
 #include <linux/videodev2.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -21,9 +25,13 @@ namespace standin {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr uint32_t kBufferCount = 4;
 constexpr int kMaxDimension = 16384;
 constexpr int kMaxDrain = 64;  // buffers taken in one grab before giving up on "newest"
+constexpr long kLargestYuyvArea = 640 * 480;  // above this MJPEG is preferred where offered
+constexpr auto kReopenInterval = std::chrono::seconds(1);
 
 int xioctl(int fd, unsigned long request, void* arg) {
     int result;
@@ -41,17 +49,146 @@ std::string describeErrno(const std::string& path, const char* what) {
     return path + ": " + what + ": " + std::strerror(errno);
 }
 
-// Wait for the next frame: about one frame interval, within sensible bounds
-// so that a slow or stalled camera never holds the program up for long.
-int frameTimeoutMs(int fd) {
+bool isMjpeg(uint32_t fourcc) { return fourcc == V4L2_PIX_FMT_MJPEG || fourcc == V4L2_PIX_FMT_JPEG; }
+
+std::string fourccName(uint32_t fourcc) {
+    if (fourcc == V4L2_PIX_FMT_BGR24) return "BGR24";
+    std::string name;
+    for (int i = 0; i < 4; ++i) name += char((fourcc >> (8 * i)) & 0xFF);
+    return name == "YUYV" || name == "MJPG" ? (name == "MJPG" ? "MJPEG" : name) : name + " through libv4l2";
+}
+
+// Frames a second, from the current frame interval; 0 when unknown.
+uint32_t currentFps(int fd) {
     v4l2_streamparm parm{};
     parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    int ms = 40;
-    if (xioctl(fd, VIDIOC_G_PARM, &parm) == 0 && (parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME) != 0) {
-        const v4l2_fract f = parm.parm.capture.timeperframe;
-        if (f.numerator > 0 && f.denominator > 0) ms = int(std::min<uint64_t>(1000ull * f.numerator / f.denominator, 1000));
+    if (xioctl(fd, VIDIOC_G_PARM, &parm) != 0 || (parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME) == 0) return 0;
+    const v4l2_fract f = parm.parm.capture.timeperframe;
+    return f.numerator > 0 ? (f.denominator + f.numerator / 2) / f.numerator : 0;
+}
+
+// How long a grab may wait for the next frame: about one frame interval,
+// within bounds so that a slow or stalled camera never holds a tick for long.
+int frameTimeoutMs(int fd) {
+    const uint32_t fps = currentFps(fd);
+    return std::clamp(fps > 0 ? int(1000 / fps) : 40, 10, 100);
+}
+
+// Does the device itself (not libv4l2's emulation) send fourcc at width x height?
+bool offersNatively(int fd, uint32_t fourcc, uint32_t width, uint32_t height) {
+    bool listed = false;
+    for (uint32_t i = 0; i < 64 && !listed; ++i) {
+        v4l2_fmtdesc desc{};
+        desc.index = i;
+        desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        if (xioctl(fd, VIDIOC_ENUM_FMT, &desc) != 0) break;
+        listed = desc.pixelformat == fourcc && (desc.flags & V4L2_FMT_FLAG_EMULATED) == 0;
     }
-    return std::clamp(ms, 10, 100);
+    if (!listed) return false;
+    for (uint32_t i = 0; i < 256; ++i) {
+        v4l2_frmsizeenum size{};
+        size.index = i;
+        size.pixel_format = fourcc;
+        if (xioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) != 0) return i == 0;  // sizes not listed: trust the format
+        if (size.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
+            if (size.discrete.width == width && size.discrete.height == height) return true;
+        } else {
+            const v4l2_frmsize_stepwise& s = size.stepwise;
+            return width >= s.min_width && width <= s.max_width && height >= s.min_height && height <= s.max_height;
+        }
+    }
+    return false;
+}
+
+// Smaller ways to stream when the bus has no room: the lower frame rates at
+// the current size, then the smaller sizes, largest first.
+struct Mode {
+    uint32_t width, height, fps;  // fps 0: the size's own default
+};
+
+std::vector<Mode> smallerModes(int fd, uint32_t fourcc, uint32_t width, uint32_t height, uint32_t fps) {
+    std::vector<Mode> modes;
+    for (uint32_t i = 0; i < 64; ++i) {
+        v4l2_frmivalenum ival{};
+        ival.index = i;
+        ival.pixel_format = fourcc;
+        ival.width = width;
+        ival.height = height;
+        if (xioctl(fd, VIDIOC_ENUM_FRAMEINTERVALS, &ival) != 0 || ival.type != V4L2_FRMIVAL_TYPE_DISCRETE) break;
+        const v4l2_fract f = ival.discrete;
+        const uint32_t rate = f.numerator > 0 ? (f.denominator + f.numerator / 2) / f.numerator : 0;
+        if (rate > 0 && (fps == 0 || rate < fps)) modes.push_back(Mode{width, height, rate});
+    }
+    std::sort(modes.begin(), modes.end(), [](const Mode& a, const Mode& b) { return a.fps > b.fps; });
+    std::vector<Mode> sizes;
+    for (uint32_t i = 0; i < 256; ++i) {
+        v4l2_frmsizeenum size{};
+        size.index = i;
+        size.pixel_format = fourcc;
+        if (xioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) != 0 || size.type != V4L2_FRMSIZE_TYPE_DISCRETE) break;
+        const uint64_t area = uint64_t(size.discrete.width) * size.discrete.height;
+        if (area < uint64_t(width) * height && size.discrete.width >= 4)
+            sizes.push_back(Mode{size.discrete.width, size.discrete.height, 0});
+    }
+    std::sort(sizes.begin(), sizes.end(),
+              [](const Mode& a, const Mode& b) { return uint64_t(a.width) * a.height > uint64_t(b.width) * b.height; });
+    modes.insert(modes.end(), sizes.begin(), sizes.end());
+    return modes;
+}
+
+// An MJPEG frame ends with the end-of-image marker, possibly followed by
+// zero padding; anything else is a truncated frame. Returns its length, or 0.
+size_t completeJpegLength(const uint8_t* data, size_t bytesUsed) {
+    if (bytesUsed < 4 || data[0] != 0xFF || data[1] != 0xD8) return 0;
+    size_t end = bytesUsed;
+    while (end > 4 && data[end - 1] == 0) --end;
+    return data[end - 2] == 0xFF && data[end - 1] == 0xD9 ? end : 0;
+}
+
+struct JpegErrors {
+    jpeg_error_mgr base;
+    jmp_buf failed;
+};
+
+void jpegFailed(j_common_ptr info) { longjmp(reinterpret_cast<JpegErrors*>(info->err)->failed, 1); }
+void jpegQuiet(j_common_ptr) {}
+
+// Decodes a complete JPEG of width x height into BGR rows, top row first,
+// in out. False for anything libjpeg-turbo finds wrong, warnings included
+// (corrupt data decodes to garbage, which must not reach the tracker).
+bool decodeJpeg(const uint8_t* data, size_t length, int width, int height, std::vector<uint8_t>& out) {
+    jpeg_decompress_struct info;
+    JpegErrors errors;
+    info.err = jpeg_std_error(&errors.base);
+    errors.base.error_exit = jpegFailed;
+    errors.base.output_message = jpegQuiet;
+    jpeg_create_decompress(&info);
+    if (setjmp(errors.failed) != 0) {
+        jpeg_destroy_decompress(&info);
+        return false;
+    }
+    jpeg_mem_src(&info, data, static_cast<unsigned long>(length));
+    if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK || info.image_width != JDIMENSION(width) ||
+        info.image_height != JDIMENSION(height) || info.num_components != 3) {
+        jpeg_destroy_decompress(&info);
+        return false;
+    }
+    info.out_color_space = JCS_EXT_BGR;
+    // The fast integer IDCT and plain chroma upsampling (which libjpeg-turbo
+    // merges with the colour conversion): about a third less time, and the
+    // picture differs only in the low bits and at colour edges.
+    info.dct_method = JDCT_IFAST;
+    info.do_fancy_upsampling = FALSE;
+    jpeg_start_decompress(&info);
+    out.resize(size_t(width) * 3 * size_t(height));
+    while (info.output_scanline < info.output_height) {
+        JSAMPROW row = out.data() + size_t(info.output_scanline) * size_t(width) * 3;
+        jpeg_read_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_decompress(&info);
+    const bool clean = errors.base.num_warnings == 0;
+    jpeg_destroy_decompress(&info);
+    return clean;
 }
 
 }  // namespace
@@ -69,203 +206,401 @@ bool convertTopDownToBottomUp(const uint8_t* src, int srcWidth, int height, size
     return true;
 }
 
-std::unique_ptr<V4l2Camera> V4l2Camera::open(const std::string& path, std::string& error) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        error = describeErrno(path, "cannot open camera");
-        return nullptr;
+bool convertCameraFrame(uint32_t fourcc, const uint8_t* data, size_t bytesUsed, int width, int height,
+                        size_t bytesPerLine, int dstWidth, uint8_t* dst, std::vector<uint8_t>& scratch) {
+    if (data == nullptr || dst == nullptr || width <= 0 || height <= 0 || width > kMaxDimension ||
+        height > kMaxDimension || dstWidth <= 0 || dstWidth > width || dstWidth % 2 != 0)
+        return false;
+    if (fourcc == V4L2_PIX_FMT_YUYV) {
+        if (bytesPerLine < size_t(width) * 2 || bytesUsed < bytesPerLine * size_t(height - 1) + size_t(width) * 2)
+            return false;
+        // Planar 4:2:2 of the kept columns, then BGR rows written bottom row first.
+        const size_t plane = size_t(dstWidth) * size_t(height);
+        scratch.resize(plane * 2);
+        uint8_t* y = scratch.data();
+        uint8_t* u = y + plane;
+        uint8_t* v = u + plane / 2;
+        const int half = dstWidth / 2;
+        return libyuv::YUY2ToI422(data, int(bytesPerLine), y, dstWidth, u, half, v, half, dstWidth, height) == 0 &&
+               libyuv::I422ToRGB24(y, dstWidth, u, half, v, half, dst, dstWidth * 3, dstWidth, -height) == 0;
     }
-    if (!S_ISCHR(st.st_mode)) {
-        error = path + ": not a video device";
-        return nullptr;
+    if (isMjpeg(fourcc)) {
+        const size_t length = completeJpegLength(data, bytesUsed);
+        if (length == 0 || !decodeJpeg(data, length, width, height, scratch)) return false;
+        return convertTopDownToBottomUp(scratch.data(), width, height, size_t(width) * 3, dstWidth, dst);
     }
-
-    std::unique_ptr<V4l2Camera> camera(new V4l2Camera);
-    camera->path_ = path;
-    camera->fd_ = v4l2_open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (camera->fd_ < 0) {
-        error = describeErrno(path, "cannot open camera");
-        return nullptr;
+    if (fourcc == V4L2_PIX_FMT_BGR24) {
+        if (bytesPerLine < size_t(width) * 3 || bytesUsed < bytesPerLine * size_t(height - 1) + size_t(width) * 3)
+            return false;
+        return convertTopDownToBottomUp(data, width, height, bytesPerLine, dstWidth, dst);
     }
-    const int fd = camera->fd_;
-
-    v4l2_capability cap{};
-    if (xioctl(fd, VIDIOC_QUERYCAP, &cap) != 0) {
-        error = path + ": not a video device";
-        return nullptr;
-    }
-    const uint32_t caps = deviceCaps(cap);
-    if ((caps & V4L2_CAP_VIDEO_CAPTURE) == 0 || (caps & (V4L2_CAP_STREAMING | V4L2_CAP_READWRITE)) == 0) {
-        error = path + ": does not capture video";
-        return nullptr;
-    }
-
-    // Keep the camera's size; ask only for BGR24, which libv4l2 converts to.
-    v4l2_format fmt{};
-    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (xioctl(fd, VIDIOC_G_FMT, &fmt) != 0) {
-        error = describeErrno(path, "cannot read the video format");
-        return nullptr;
-    }
-    fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24;
-    fmt.fmt.pix.field = V4L2_FIELD_ANY;
-    fmt.fmt.pix.bytesperline = 0;
-    fmt.fmt.pix.sizeimage = 0;
-    if (xioctl(fd, VIDIOC_S_FMT, &fmt) != 0 || fmt.fmt.pix.pixelformat != V4L2_PIX_FMT_BGR24) {
-        error = path + ": cannot deliver 24-bit BGR frames";
-        return nullptr;
-    }
-    const uint32_t width = fmt.fmt.pix.width, height = fmt.fmt.pix.height;
-    if (width < 4 || height < 1 || width > uint32_t(kMaxDimension) || height > uint32_t(kMaxDimension)) {
-        error = path + ": unusable frame size " + std::to_string(width) + "x" + std::to_string(height);
-        return nullptr;
-    }
-    camera->cameraWidth_ = int(width);
-    camera->frameWidth_ = bottomUpFrameWidth(int(width));
-    camera->height_ = int(height);
-    camera->bytesPerLine_ = std::max<size_t>(fmt.fmt.pix.bytesperline, size_t(width) * 3);
-    camera->cameraFrameBytes_ = camera->bytesPerLine_ * (height - 1) + size_t(width) * 3;
-    camera->timeoutMs_ = frameTimeoutMs(fd);
-
-    if ((caps & V4L2_CAP_STREAMING) != 0) {
-        v4l2_requestbuffers req{};
-        req.count = kBufferCount;
-        req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        req.memory = V4L2_MEMORY_MMAP;
-        if (xioctl(fd, VIDIOC_REQBUFS, &req) == 0 && req.count > 0) {
-            bool mapped = true;
-            for (uint32_t i = 0; i < req.count && mapped; ++i) {
-                v4l2_buffer buf{};
-                buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-                buf.memory = V4L2_MEMORY_MMAP;
-                buf.index = i;
-                if (xioctl(fd, VIDIOC_QUERYBUF, &buf) != 0 || buf.length < camera->cameraFrameBytes_) {
-                    mapped = false;
-                    break;
-                }
-                void* start = v4l2_mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, buf.m.offset);
-                if (start == MAP_FAILED) {
-                    mapped = false;
-                    break;
-                }
-                camera->buffers_.push_back(Buffer{start, buf.length});
-            }
-            for (uint32_t i = 0; i < camera->buffers_.size() && mapped; ++i) mapped = camera->requeue(i);
-            v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-            if (mapped && xioctl(fd, VIDIOC_STREAMON, &type) == 0) {
-                camera->streaming_ = true;
-                camera->gone_ = false;
-                return camera;
-            }
-            for (const Buffer& b : camera->buffers_) v4l2_munmap(b.start, b.length);
-            camera->buffers_.clear();
-            camera->gone_ = false;
-            req.count = 0;
-            xioctl(fd, VIDIOC_REQBUFS, &req);
-        }
-    }
-    if ((caps & V4L2_CAP_READWRITE) != 0) {
-        camera->readBuffer_.resize(std::max<size_t>(fmt.fmt.pix.sizeimage, camera->bytesPerLine_ * height));
-        return camera;
-    }
-    error = describeErrno(path, "cannot start streaming");
-    return nullptr;
+    return false;
 }
 
-V4l2Camera::~V4l2Camera() {
+std::unique_ptr<V4l2Camera> V4l2Camera::open(const std::string& path, std::string& error) {
+    std::unique_ptr<V4l2Camera> camera(new V4l2Camera(path));
+    if (!camera->start(0, 0, error)) return nullptr;
+    return camera;
+}
+
+bool V4l2Camera::start(int wantWidth, int wantHeight, std::string& error) {
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) != 0) {
+        error = describeErrno(path_, "cannot open camera");
+        return false;
+    }
+    if (!S_ISCHR(st.st_mode)) {
+        error = path_ + ": not a video device";
+        return false;
+    }
+    fd_ = v4l2_open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0) {
+        error = describeErrno(path_, "cannot open camera");
+        return false;
+    }
+    auto failWith = [&](const std::string& why) {
+        error = why;
+        stop();
+        return false;
+    };
+
+    v4l2_capability cap{};
+    if (xioctl(fd_, VIDIOC_QUERYCAP, &cap) != 0) return failWith(path_ + ": not a video device");
+    const uint32_t caps = deviceCaps(cap);
+    if ((caps & V4L2_CAP_VIDEO_CAPTURE) == 0 || (caps & (V4L2_CAP_STREAMING | V4L2_CAP_READWRITE)) == 0)
+        return failWith(path_ + ": does not capture video");
+
+    // Keep the camera's size (the one it had when first opened, on a reopen).
+    v4l2_format fmt{};
+    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (xioctl(fd_, VIDIOC_G_FMT, &fmt) != 0) return failWith(describeErrno(path_, "cannot read the video format"));
+    uint32_t width = wantWidth > 0 ? uint32_t(wantWidth) : fmt.fmt.pix.width;
+    uint32_t height = wantHeight > 0 ? uint32_t(wantHeight) : fmt.fmt.pix.height;
+
+    // The camera's own YUYV or MJPEG where it offers them at that size (MJPEG
+    // first for large frames: two such YUYV streams do not fit one USB 2 bus),
+    // libv4l2's conversion to BGR24 otherwise.
+    const bool mjpeg = (caps & V4L2_CAP_STREAMING) != 0 && offersNatively(fd_, V4L2_PIX_FMT_MJPEG, width, height);
+    const bool yuyv = (caps & V4L2_CAP_STREAMING) != 0 && offersNatively(fd_, V4L2_PIX_FMT_YUYV, width, height);
+    std::vector<uint32_t> choices;
+    if (mjpeg && long(width) * long(height) > kLargestYuyvArea) choices.push_back(V4L2_PIX_FMT_MJPEG);
+    if (yuyv) choices.push_back(V4L2_PIX_FMT_YUYV);
+    if (mjpeg) choices.push_back(V4L2_PIX_FMT_MJPEG);
+    choices.push_back(V4L2_PIX_FMT_BGR24);
+    bool set = false, busy = false;
+    for (uint32_t fourcc : choices) {
+        v4l2_format want = fmt;
+        want.fmt.pix.pixelformat = fourcc;
+        want.fmt.pix.width = width;
+        want.fmt.pix.height = height;
+        want.fmt.pix.field = V4L2_FIELD_ANY;
+        want.fmt.pix.bytesperline = 0;
+        want.fmt.pix.sizeimage = 0;
+        const int result = xioctl(fd_, VIDIOC_S_FMT, &want);
+        busy = busy || (result != 0 && errno == EBUSY);
+        if (result == 0 && want.fmt.pix.pixelformat == fourcc &&
+            (wantWidth <= 0 || (want.fmt.pix.width == width && want.fmt.pix.height == height))) {
+            fmt = want;
+            fourcc_ = fourcc;
+            set = true;
+            break;
+        }
+    }
+    if (!set && busy) return failWith(path_ + ": camera busy (another program, or named twice, is using it)");
+    if (!set) return failWith(path_ + ": cannot deliver 24-bit BGR frames");
+    width = fmt.fmt.pix.width;
+    height = fmt.fmt.pix.height;
+    if (width < 4 || height < 1 || width > uint32_t(kMaxDimension) || height > uint32_t(kMaxDimension))
+        return failWith(path_ + ": unusable frame size " + std::to_string(width) + "x" + std::to_string(height));
+
+    auto takeFormat = [&](const v4l2_format& f) {
+        cameraWidth_ = int(f.fmt.pix.width);
+        height_ = int(f.fmt.pix.height);
+        frameWidth_ = bottomUpFrameWidth(cameraWidth_);
+        const size_t pixelBytes = fourcc_ == V4L2_PIX_FMT_YUYV ? 2 : isMjpeg(fourcc_) ? 0 : 3;
+        bytesPerLine_ = std::max<size_t>(f.fmt.pix.bytesperline, size_t(cameraWidth_) * pixelBytes);
+        cameraFrameBytes_ = pixelBytes == 0 ? 1 : bytesPerLine_ * size_t(height_ - 1) + size_t(cameraWidth_) * pixelBytes;
+    };
+    takeFormat(fmt);
+
+    bool streaming = false;
+    if ((caps & V4L2_CAP_STREAMING) != 0) {
+        streaming = startStreaming(error);
+        if (!streaming && errno == ENOSPC && wantWidth <= 0) {
+            // Not enough bandwidth on the bus: step down until a stream fits.
+            const uint32_t fps = currentFps(fd_);
+            for (const Mode& mode : smallerModes(fd_, fourcc_, width, height, fps)) {
+                unmapBuffers();
+                v4l2_format smaller = fmt;
+                smaller.fmt.pix.width = mode.width;
+                smaller.fmt.pix.height = mode.height;
+                smaller.fmt.pix.bytesperline = 0;
+                smaller.fmt.pix.sizeimage = 0;
+                if (xioctl(fd_, VIDIOC_S_FMT, &smaller) != 0 || smaller.fmt.pix.pixelformat != fourcc_) continue;
+                if (mode.fps > 0) {
+                    v4l2_streamparm parm{};
+                    parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+                    parm.parm.capture.timeperframe = v4l2_fract{1, mode.fps};
+                    xioctl(fd_, VIDIOC_S_PARM, &parm);
+                }
+                takeFormat(smaller);
+                if (startStreaming(error)) {
+                    std::fprintf(stderr, "%s: not enough USB bandwidth for %ux%u at %u fps; using %dx%d at %u fps\n",
+                                 path_.c_str(), width, height, fps, cameraWidth_, height_, currentFps(fd_));
+                    streaming = true;
+                    break;
+                }
+                if (errno != ENOSPC) break;
+            }
+        }
+        if (!streaming && (caps & V4L2_CAP_READWRITE) == 0) {
+            if (error.empty()) error = describeErrno(path_, "cannot start streaming");
+            stop();
+            return false;
+        }
+    }
+    if (!streaming) {
+        if (fourcc_ != V4L2_PIX_FMT_BGR24) return failWith(path_ + ": cannot start streaming");
+        readBuffer_.resize(std::max<size_t>(fmt.fmt.pix.sizeimage, bytesPerLine_ * size_t(height_)));
+    }
+    timeoutMs_ = frameTimeoutMs(fd_);
+    const uint32_t fps = currentFps(fd_);
+    frameIntervalMs_ = fps > 0 ? int(1000 / fps) : 40;
+    lastFrameAt_ = Clock::time_point{};
+    description_ = std::to_string(cameraWidth_) + "x" + std::to_string(height_) + " " + fourccName(fourcc_) +
+                   (fps > 0 ? " at " + std::to_string(fps) + " fps" : "") +
+                   (frameWidth_ != cameraWidth_ ? ", right edge cropped to " + std::to_string(frameWidth_) + "x" +
+                                                      std::to_string(height_)
+                                                : "") +
+                   " (" +
+                   std::string(reinterpret_cast<const char*>(cap.card),
+                               strnlen(reinterpret_cast<const char*>(cap.card), sizeof cap.card)) +
+                   ")";
+    error.clear();
+    return true;
+}
+
+bool V4l2Camera::startStreaming(std::string& error) {
+    v4l2_requestbuffers req{};
+    req.count = kBufferCount;
+    req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    req.memory = V4L2_MEMORY_MMAP;
+    if (xioctl(fd_, VIDIOC_REQBUFS, &req) != 0 || req.count == 0) {
+        error = describeErrno(path_, "cannot start streaming");
+        return false;
+    }
+    for (uint32_t i = 0; i < req.count; ++i) {
+        v4l2_buffer buf{};
+        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buf.memory = V4L2_MEMORY_MMAP;
+        buf.index = i;
+        if (xioctl(fd_, VIDIOC_QUERYBUF, &buf) != 0 || buf.length < cameraFrameBytes_) {
+            error = path_ + ": cannot start streaming: buffers too small";
+            unmapBuffers();
+            errno = EINVAL;
+            return false;
+        }
+        void* start = v4l2_mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, buf.m.offset);
+        if (start == MAP_FAILED) {
+            error = describeErrno(path_, "cannot map the camera's buffers");
+            unmapBuffers();
+            return false;
+        }
+        buffers_.push_back(Buffer{start, buf.length});
+    }
+    for (uint32_t i = 0; i < buffers_.size(); ++i) {
+        v4l2_buffer buf{};
+        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buf.memory = V4L2_MEMORY_MMAP;
+        buf.index = i;
+        if (xioctl(fd_, VIDIOC_QBUF, &buf) != 0) {
+            error = describeErrno(path_, "cannot start streaming");
+            unmapBuffers();
+            return false;
+        }
+    }
+    v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (xioctl(fd_, VIDIOC_STREAMON, &type) != 0) {
+        const int why = errno;
+        error = describeErrno(path_, "cannot start streaming");
+        unmapBuffers();
+        errno = why;
+        return false;
+    }
+    streaming_ = true;
+    return true;
+}
+
+// Gives the buffers back to the driver (after stopping the stream).
+void V4l2Camera::unmapBuffers() {
+    const int saved = errno;
     if (fd_ >= 0 && streaming_) {
         v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         xioctl(fd_, VIDIOC_STREAMOFF, &type);
     }
+    streaming_ = false;
     for (const Buffer& b : buffers_) v4l2_munmap(b.start, b.length);
-    if (fd_ >= 0) v4l2_close(fd_);
+    if (!buffers_.empty() && fd_ >= 0) {
+        v4l2_requestbuffers req{};
+        req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        req.memory = V4L2_MEMORY_MMAP;
+        xioctl(fd_, VIDIOC_REQBUFS, &req);
+    }
+    buffers_.clear();
+    errno = saved;
 }
 
-void V4l2Camera::fail() {
-    if (!gone_) std::fprintf(stderr, "%s: camera lost\n", path_.c_str());
-    gone_ = true;
+void V4l2Camera::stop() {
+    unmapBuffers();
+    if (fd_ >= 0) v4l2_close(fd_);
+    fd_ = -1;
 }
+
+V4l2Camera::~V4l2Camera() { stop(); }
 
 bool V4l2Camera::requeue(uint32_t index) {
     v4l2_buffer buf{};
     buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buf.memory = V4L2_MEMORY_MMAP;
     buf.index = index;
-    if (xioctl(fd_, VIDIOC_QBUF, &buf) == 0) return true;
-    fail();  // a buffer that cannot go back would starve the stream
-    return false;
+    return xioctl(fd_, VIDIOC_QBUF, &buf) == 0;
+}
+
+// While the camera is gone: at most once a second, and only when its node
+// is there again, opens it at the same size; never waits for it.
+bool V4l2Camera::tryReopen() {
+    const Clock::time_point now = Clock::now();
+    if (now - lastAttempt_ < kReopenInterval) return false;
+    lastAttempt_ = now;
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) != 0) return false;
+    std::string error;
+    const int wantWidth = cameraWidth_, wantHeight = height_;
+    if (!start(wantWidth, wantHeight, error)) {
+        if (error != reopenError_) std::fprintf(stderr, "%s: camera back but not usable: %s\n", path_.c_str(), error.c_str());
+        reopenError_ = error;
+        cameraWidth_ = wantWidth;
+        height_ = wantHeight;
+        frameWidth_ = bottomUpFrameWidth(wantWidth);
+        return false;
+    }
+    if (cameraWidth_ != wantWidth || height_ != wantHeight) {
+        std::fprintf(stderr, "%s: camera back at another size (%dx%d); waiting for one of %dx%d\n", path_.c_str(),
+                     cameraWidth_, height_, wantWidth, wantHeight);
+        cameraWidth_ = wantWidth;
+        height_ = wantHeight;
+        frameWidth_ = bottomUpFrameWidth(wantWidth);
+        stop();
+        return false;
+    }
+    std::fprintf(stderr, "%s: camera back, %s\n", path_.c_str(), description_.c_str());
+    lost_ = false;
+    reopenError_.clear();
+    return true;
 }
 
 GrabResult V4l2Camera::grab(uint8_t* frame) {
-    if (gone_ || frame == nullptr) return GrabResult::Lost;
-    const bool got = streaming_ ? grabStreaming(frame) : grabRead(frame);
-    return got ? GrabResult::NewFrame : gone_ ? GrabResult::Lost : GrabResult::NoNewFrame;
+    if (frame == nullptr) return GrabResult::NoNewFrame;
+    if (lost_ && !tryReopen()) return GrabResult::Lost;
+    const GrabResult result = streaming_ ? grabStreaming(frame) : grabRead(frame);
+    if (result == GrabResult::Lost) {
+        std::fprintf(stderr, "%s: camera lost; trying again once a second\n", path_.c_str());
+        stop();
+        lost_ = true;
+        lastAttempt_ = Clock::now();
+    }
+    return result;
 }
 
-// Takes every filled buffer the driver holds and keeps only the newest; if
-// none is there yet, waits for one once.
-bool V4l2Camera::grabStreaming(uint8_t* frame) {
-    bool haveLatest = false;
+// Takes every filled buffer the driver holds and converts only the newest
+// usable one; if none is there yet, waits for one once. Dequeues only what
+// poll says is there, so that an empty queue costs nothing.
+GrabResult V4l2Camera::grabStreaming(uint8_t* frame) {
+    bool haveLatest = false, lost = false;
     v4l2_buffer latest{};
     auto drain = [&]() {
         for (int n = 0; n < kMaxDrain; ++n) {
+            pollfd pfd{fd_, POLLIN, 0};
+            const int ready = ::poll(&pfd, 1, 0);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) {
+                lost = ready < 0;
+                return;
+            }
             v4l2_buffer buf{};
             buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
             buf.memory = V4L2_MEMORY_MMAP;
             if (xioctl(fd_, VIDIOC_DQBUF, &buf) != 0) {
-                if (errno != EAGAIN && errno != EIO) fail();  // EIO: a lost frame, not a lost camera
+                // EAGAIN: nothing after all; EIO: one lost frame. Anything
+                // else (ENODEV after an unplug) means the camera is gone.
+                lost = errno != EAGAIN && errno != EIO;
                 return;
             }
-            if (buf.index >= buffers_.size()) {
-                fail();
+            if (buf.index >= buffers_.size()) continue;  // a driver fault; that frame is lost
+            const bool usable = (buf.flags & V4L2_BUF_FLAG_ERROR) == 0 && buf.bytesused > 0 &&
+                                buf.bytesused <= buffers_[buf.index].length && buf.bytesused >= cameraFrameBytes_;
+            if (!usable) {
+                if (!requeue(buf.index)) lost = true;
+                if (lost) return;
+                continue;
+            }
+            if (haveLatest && !requeue(latest.index)) {
+                lost = true;
                 return;
             }
-            if (haveLatest && !requeue(latest.index)) return;
             latest = buf;
             haveLatest = true;
         }
     };
 
     drain();
-    if (!haveLatest && !gone_) {
+    if (!haveLatest && !lost) {
+        // Wait for a frame only while one is due: a camera that is slower
+        // than it said, or paused, costs the tick nothing.
+        int waitMs = timeoutMs_;
+        if (lastFrameAt_ != Clock::time_point{}) {
+            const auto due = lastFrameAt_ + std::chrono::milliseconds(frameIntervalMs_ + 5) - Clock::now();
+            waitMs = int(std::clamp<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(due).count(), 0,
+                                               timeoutMs_));
+        }
         pollfd pfd{fd_, POLLIN, 0};
-        if (::poll(&pfd, 1, timeoutMs_) > 0) drain();
+        if (::poll(&pfd, 1, waitMs) != 0) drain();
     }
-    if (!haveLatest) return false;
+    if (lost) return GrabResult::Lost;
+    if (!haveLatest) return GrabResult::NoNewFrame;
+    lastFrameAt_ = Clock::now();
 
-    const bool complete = (latest.flags & V4L2_BUF_FLAG_ERROR) == 0 && latest.bytesused >= cameraFrameBytes_;
-    if (complete) {
-        convertTopDownToBottomUp(static_cast<const uint8_t*>(buffers_[latest.index].start), cameraWidth_, height_,
-                                 bytesPerLine_, frameWidth_, frame);
-    }
-    return requeue(latest.index) && complete;
+    const bool converted =
+        convertCameraFrame(fourcc_, static_cast<const uint8_t*>(buffers_[latest.index].start), latest.bytesused,
+                           cameraWidth_, height_, bytesPerLine_, frameWidth_, frame, scratch_);
+    if (!requeue(latest.index)) return GrabResult::Lost;
+    return converted ? GrabResult::NewFrame : GrabResult::NoNewFrame;
 }
 
 // Without streaming: read() frames while they are there, keeping the last
 // complete one; if none is there yet, waits for one once.
-bool V4l2Camera::grabRead(uint8_t* frame) {
-    bool got = false;
+GrabResult V4l2Camera::grabRead(uint8_t* frame) {
+    bool got = false, lost = false;
     auto readAll = [&]() {
         for (int n = 0; n < kMaxDrain; ++n) {
             const ssize_t count = v4l2_read(fd_, readBuffer_.data(), readBuffer_.size());
             if (count < 0) {
-                if (errno != EAGAIN && errno != EINTR && errno != EIO) fail();
+                lost = errno != EAGAIN && errno != EINTR && errno != EIO;
                 return;
             }
             if (count == 0) return;
-            if (size_t(count) >= cameraFrameBytes_) {
-                convertTopDownToBottomUp(readBuffer_.data(), cameraWidth_, height_, bytesPerLine_, frameWidth_,
-                                         frame);
-                got = true;
-            }
+            got = convertCameraFrame(fourcc_, readBuffer_.data(), size_t(count), cameraWidth_, height_,
+                                     bytesPerLine_, frameWidth_, frame, scratch_) ||
+                  got;
         }
     };
     readAll();
-    if (!got && !gone_) {
+    if (!got && !lost) {
         pollfd pfd{fd_, POLLIN, 0};
         if (::poll(&pfd, 1, timeoutMs_) > 0) readAll();
     }
-    return got;
+    if (lost) return GrabResult::Lost;
+    return got ? GrabResult::NewFrame : GrabResult::NoNewFrame;
 }
 
 std::vector<std::string> listV4l2CaptureDevices(const std::string& dir) {
@@ -283,6 +618,8 @@ std::vector<std::string> listV4l2CaptureDevices(const std::string& dir) {
     ::closedir(d);
     std::sort(found.begin(), found.end());
 
+    // UVC cameras have a metadata node beside each video node; only nodes
+    // that capture video are cameras.
     std::vector<std::string> devices;
     for (const auto& [number, path] : found) {
         struct stat st {};

@@ -1,0 +1,345 @@
+// Runs the built program headless with two fake V4L2 webcams preloaded into
+// it (tests/fake_v4l2) and COM1 on a pseudo-terminal, so that frames go
+// through the real libv4l2 and the program's own conversion, and checks that
+// the reports give the red balls' true positions (y counted from the bottom
+// row) through odd formats, slow and pausing cameras, bad frames and an
+// unplugged camera coming back; and the same with two recorded clips.
+#include <gtest/gtest.h>
+
+#include "tests/support/pseudo_terminal.h"
+#include "tests/support/test_clip.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Report {
+    int x0, y0, x1, y1;
+    double seconds;  // arrival since the program started
+};
+
+// Reads the reports " %d %d %d %d" in what one read gave: normally one,
+// more if the test was held up. False for anything else.
+bool parseReports(const std::string& text, std::vector<std::vector<int>>& reports) {
+    std::istringstream in(text);
+    std::vector<int> values;
+    while (in.peek() != std::char_traits<char>::eof()) {
+        int v = 0;
+        if (in.get() != ' ' || !(in >> v)) return false;
+        values.push_back(v);
+    }
+    if (values.empty() || values.size() % 4 != 0) return false;
+    for (size_t i = 0; i < values.size(); i += 4) reports.emplace_back(values.begin() + long(i), values.begin() + long(i) + 4);
+    return true;
+}
+
+// The sanitizers' runtime answers stat() itself, past any preloaded
+// library, so in a sanitized build the program cannot see the fake cameras:
+// those cases run against the plain build only. (The frame conversion runs
+// under the sanitizers in its fuzzer.)
+#ifdef KESTROVA_SANITIZED_BUILD
+#define SKIP_WHEN_SANITIZED() GTEST_SKIP() << "fake cameras cannot be preloaded into a sanitized program"
+#else
+#define SKIP_WHEN_SANITIZED() (void)0
+#endif
+
+class FakeCameraRun {
+public:
+    // cameras: FAKE_V4L2_CAMERAS, with @ standing for this run's folder;
+    // kestrovaCameras: KESTROVA_CAMERAS, or null to leave it unset.
+    FakeCameraRun(const std::string& cameras, const char* kestrovaCameras) {
+        char pattern[] = "/tmp/kestrova-cameras-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        std::string spec = cameras;
+        for (size_t at = spec.find('@'); at != std::string::npos; at = spec.find('@', at)) spec.replace(at, 1, dir_);
+        if (!line_.ok()) return;
+        start_ = Clock::now();
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(line_.master);  // the far end stays with the test
+            setenv("KESTROVA_COM1", line_.path.c_str(), 1);
+            if (kestrovaCameras != nullptr) {
+                setenv("KESTROVA_CAMERAS", kestrovaCameras, 1);
+            } else {
+                unsetenv("KESTROVA_CAMERAS");
+            }
+            if (!spec.empty()) {
+                setenv("FAKE_V4L2_CAMERAS", spec.c_str(), 1);
+                setenv("LD_PRELOAD", FAKE_V4L2_LIBRARY, 1);
+            }
+            unsetenv("DISPLAY");
+            unsetenv("WAYLAND_DISPLAY");
+            const int err = ::open((dir_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(err, 2);
+            execl(KESTROVA_BINARY, KESTROVA_BINARY, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+
+    ~FakeCameraRun() {
+        stop();
+        if (!dir_.empty()) (void)!system(("rm -rf '" + dir_ + "'").c_str());
+    }
+
+    bool started() const { return pid_ > 0; }
+
+    // Sets ball camera (0 or 1) at (x, y) from the top left, with "pause" or
+    // "unplug" after it when given.
+    void setBall(int camera, int x, int y, const char* state = "") {
+        const std::string path = dir_ + "/ball" + std::to_string(camera);
+        std::ofstream(path + ".new") << x << " " << y << " " << state << "\n";
+        rename((path + ".new").c_str(), path.c_str());
+    }
+
+    // Reads reports until count have come or the time is up.
+    std::vector<Report> reports(size_t count, double seconds) {
+        std::vector<Report> got;
+        const auto until = Clock::now() + std::chrono::duration<double>(seconds);
+        while (got.size() < count && Clock::now() < until) {
+            const std::string chunk = line_.readChunk(std::chrono::milliseconds(100));
+            if (chunk.empty()) continue;
+            std::vector<std::vector<int>> parsed;
+            EXPECT_TRUE(parseReports(chunk, parsed)) << "'" << chunk << "'";
+            const double at = std::chrono::duration<double>(Clock::now() - start_).count();
+            for (const std::vector<int>& v : parsed) got.push_back({v[0], v[1], v[2], v[3], at});
+            std::printf("at %.2f s:%s\n", at, chunk.c_str());
+        }
+        all_.insert(all_.end(), got.begin(), got.end());
+        return got;
+    }
+
+    // Every report so far came about a second after the one before.
+    void expectSteadyReports() const {
+        for (size_t i = 1; i < all_.size(); ++i) {
+            const double gap = all_[i].seconds - all_[i - 1].seconds;
+            EXPECT_GT(gap, 0.5) << "report " << i;
+            EXPECT_LT(gap, 1.5) << "report " << i;
+        }
+    }
+
+    // Ends the program with SIGTERM; its exit status (-1 if it hung).
+    int stop() {
+        if (pid_ <= 0) return status_;
+        kill(pid_, SIGTERM);
+        const auto until = Clock::now() + std::chrono::seconds(3);
+        int status = 0;
+        status_ = -1;
+        while (Clock::now() < until) {
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                status_ = status;
+                break;
+            }
+            usleep(10 * 1000);
+        }
+        if (status_ == -1) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+        return status_;
+    }
+
+    std::string stderrText() const {
+        std::ifstream in(dir_ + "/stderr");
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+private:
+    std::string dir_;
+    PseudoTerminal line_;
+    pid_t pid_ = -1;
+    int status_ = -1;
+    Clock::time_point start_;
+    std::vector<Report> all_;
+};
+
+size_t countOf(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+#define EXPECT_REPORT(r, ex0, ey0, ex1, ey1)              \
+    do {                                                  \
+        EXPECT_NEAR((r).x0, (ex0), 2) << "at " << (r).seconds; \
+        EXPECT_NEAR((r).y0, (ey0), 2) << "at " << (r).seconds; \
+        EXPECT_NEAR((r).x1, (ex1), 2) << "at " << (r).seconds; \
+        EXPECT_NEAR((r).y1, (ey1), 2) << "at " << (r).seconds; \
+    } while (0)
+
+// With KESTROVA_CAMERAS unset the cameras are found in /dev: video3 (YUYV
+// 640x480) is left and video10 (1280x720, YUYV and MJPEG, so MJPEG) right;
+// video4, a UVC metadata node, is no camera.
+TEST(FakeCameras, FoundInOrderOfNumberAndTrackedInYuyvAndMjpeg) {
+    SKIP_WHEN_SANITIZED();
+    FakeCameraRun run(
+        "path=/dev/video3,formats=yuyv,sizes=640x480,control=@/ball0;"
+        "path=/dev/video4,meta=1;"
+        "path=/dev/video10,formats=yuyv+mjpeg,sizes=1280x720+640x480,control=@/ball1",
+        nullptr);
+    run.setBall(0, 417, 133);
+    run.setBall(1, 905, 602);
+    ASSERT_TRUE(run.started());
+    const std::vector<Report> reports = run.reports(3, 10.0);
+    ASSERT_GE(reports.size(), 3u) << run.stderrText();
+    for (size_t i = 1; i < reports.size(); ++i) EXPECT_REPORT(reports[i], 417, 479 - 133, 905, 719 - 602);
+    EXPECT_EQ(run.stop(), 0);
+    const std::string err = run.stderrText();
+    EXPECT_NE(err.find("left camera: /dev/video3, 640x480 YUYV"), std::string::npos) << err;
+    EXPECT_NE(err.find("right camera: /dev/video10, 1280x720 MJPEG"), std::string::npos) << err;
+}
+
+// A stable by-id name with rows padded by bytesperline and too little USB
+// bandwidth for its size (it steps down and says so); beside it a camera
+// 638 pixels wide, whose frames lose their two rightmost columns only.
+TEST(FakeCameras, PaddedRowsNarrowBusAndWidthNotAMultipleOfFour) {
+    SKIP_WHEN_SANITIZED();
+    const std::string byId = "/dev/v4l/by-id/usb-Fake_Camera_A-video-index0";
+    const std::string left = "path=/dev/video0,alias=" + byId +
+                             ",formats=yuyv,sizes=1280x720+640x480,pad=128,bandwidth=21000000,control=@/ball0;";
+    FakeCameraRun run(left + "path=/dev/video1,formats=yuyv,sizes=638x480,control=@/ball1",
+                      (byId + ",/dev/video1").c_str());
+    run.setBall(0, 250, 300);
+    run.setBall(1, 601, 77);
+    ASSERT_TRUE(run.started());
+    const std::vector<Report> reports = run.reports(3, 10.0);
+    ASSERT_GE(reports.size(), 3u) << run.stderrText();
+    const std::string err = run.stderrText();
+    const bool smaller = err.find("using 640x480") != std::string::npos;
+    for (size_t i = 1; i < reports.size(); ++i)
+        EXPECT_REPORT(reports[i], 250, (smaller ? 479 : 719) - 300, 601, 479 - 77);
+    EXPECT_NE(err.find("not enough USB bandwidth for 1280x720 at 30 fps"), std::string::npos) << err;
+    EXPECT_NE(err.find("left camera: " + byId), std::string::npos) << err;
+    EXPECT_NE(err.find("right camera: /dev/video1, 638x480 YUYV at 30 fps, right edge cropped to 636x480"), std::string::npos) << err;
+}
+
+// A camera at 2 frames a second, and one that stops for more than a second:
+// the averages stay true (the newest frame counts again) and the ticks go on.
+TEST(FakeCameras, SlowAndPausingCamerasKeepTruePositions) {
+    SKIP_WHEN_SANITIZED();
+    FakeCameraRun run(
+        "path=/dev/video0,formats=yuyv,fps=2,control=@/ball0;"
+        "path=/dev/video1,formats=mjpeg,sizes=1280x720,control=@/ball1",
+        "/dev/video0,/dev/video1");
+    run.setBall(0, 440, 100);
+    run.setBall(1, 700, 500);
+    ASSERT_TRUE(run.started());
+    std::vector<Report> before = run.reports(2, 10.0);
+    ASSERT_GE(before.size(), 2u) << run.stderrText();
+    EXPECT_REPORT(before[1], 440, 379, 700, 219);
+    run.setBall(1, 700, 500, "pause");
+    const std::vector<Report> paused = run.reports(2, 5.0);
+    run.setBall(1, 700, 500);
+    const std::vector<Report> after = run.reports(2, 5.0);
+    ASSERT_GE(paused.size(), 2u);
+    ASSERT_GE(after.size(), 2u);
+    for (const Report& r : paused) EXPECT_REPORT(r, 440, 379, 700, 219);
+    for (const Report& r : after) EXPECT_REPORT(r, 440, 379, 700, 219);
+    run.expectSteadyReports();
+}
+
+// Bad frames on every other frame (truncated and corrupt MJPEG, zero
+// length, more bytes than the buffer holds, a buffer index out of range)
+// are dropped; the good ones between are tracked.
+TEST(FakeCameras, BadFramesAreDroppedAndTrackingGoesOn) {
+    SKIP_WHEN_SANITIZED();
+    const char* faults = "fault=truncate+corrupt+zero+overrun+badindex";
+    FakeCameraRun run(std::string("path=/dev/video0,formats=mjpeg,control=@/ball0,") + faults +
+                          ";path=/dev/video1,formats=yuyv,control=@/ball1," + faults,
+                      "/dev/video0,/dev/video1");
+    run.setBall(0, 123, 321);
+    run.setBall(1, 333, 222);
+    ASSERT_TRUE(run.started());
+    const std::vector<Report> reports = run.reports(3, 10.0);
+    ASSERT_GE(reports.size(), 3u) << run.stderrText();
+    for (size_t i = 1; i < reports.size(); ++i) EXPECT_REPORT(reports[i], 123, 479 - 321, 333, 479 - 222);
+    EXPECT_EQ(run.stop(), 0);
+    EXPECT_LT(run.stderrText().size(), 400u) << run.stderrText();  // no line per bad frame
+}
+
+// An unplugged camera: the other keeps tracking and reports go on; when the
+// node is back it is opened again within about two seconds.
+TEST(FakeCameras, UnpluggedCameraIsReopenedWhenItComesBack) {
+    SKIP_WHEN_SANITIZED();
+    FakeCameraRun run(
+        "path=/dev/video0,formats=yuyv,control=@/ball0;"
+        "path=/dev/video1,formats=yuyv+mjpeg,sizes=1280x720,control=@/ball1",
+        "/dev/video0,/dev/video1");
+    run.setBall(0, 200, 100);
+    run.setBall(1, 640, 360);
+    ASSERT_TRUE(run.started());
+    std::vector<Report> before = run.reports(2, 10.0);
+    ASSERT_GE(before.size(), 2u) << run.stderrText();
+    EXPECT_REPORT(before[1], 200, 379, 640, 359);
+
+    run.setBall(1, 640, 360, "unplug");
+    std::vector<Report> gone = run.reports(3, 6.0);
+    ASSERT_GE(gone.size(), 3u);
+    EXPECT_REPORT(gone[2], 200, 379, 0, 0);  // nothing stale from the lost camera
+
+    // Back, with the ball moved: within two seconds its frames are tracked.
+    run.setBall(1, 1000, 100);
+    const std::vector<Report> back = run.reports(4, 8.0);
+    ASSERT_GE(back.size(), 4u);
+    EXPECT_REPORT(back[3], 200, 379, 1000, 619);
+    EXPECT_REPORT(back[2], 200, 379, 1000, 619);
+    run.expectSteadyReports();
+    EXPECT_EQ(run.stop(), 0);
+    const std::string err = run.stderrText();
+    EXPECT_EQ(countOf(err, "/dev/video1: camera lost"), 1u) << err;
+    EXPECT_EQ(countOf(err, "/dev/video1: camera back"), 1u) << err;
+}
+
+// Two recorded clips, played in a loop at their own frame rate: the left
+// one at 4 frames a second with the ball at x = 100 for a second, then at
+// x = 200 for a second, the right one still. At the clip's own rate the
+// one-second averages swing between the two places, and they go on swinging
+// after the clip's two seconds have run out.
+TEST(RecordedFootage, ClipsPlayInALoopAtTheirOwnRate) {
+    char pattern[] = "/tmp/kestrova-clips-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string dir = pattern;
+    const std::string left = dir + "/left.avi", right = dir + "/right.avi";
+    std::vector<test_clip::BallAt> moving(8, test_clip::BallAt{100, 60});
+    for (size_t i = 4; i < moving.size(); ++i) moving[i].x = 200;
+    ASSERT_TRUE(test_clip::writeBallClip(left, 322, 240, 4, 10, moving));
+    ASSERT_TRUE(test_clip::writeBallClip(right, 320, 240, 25, 10, std::vector<test_clip::BallAt>(5, {250, 170})));
+
+    const std::string cameras = "file:" + left + "," + right;
+    FakeCameraRun play("", cameras.c_str());
+    ASSERT_TRUE(play.started());
+    const std::vector<Report> reports = play.reports(7, 15.0);
+    ASSERT_GE(reports.size(), 7u) << play.stderrText();
+    int lowest = 1000, highest = 0, lowLater = 1000, highLater = 0;
+    for (size_t i = 1; i < reports.size(); ++i) {
+        const Report& r = reports[i];
+        EXPECT_GE(r.x0, 98);
+        EXPECT_LE(r.x0, 202);
+        EXPECT_NEAR(r.y0, 239 - 60, 2);
+        EXPECT_NEAR(r.x1, 250, 2);
+        EXPECT_NEAR(r.y1, 239 - 170, 2);
+        lowest = std::min(lowest, r.x0), highest = std::max(highest, r.x0);
+        if (i >= 3) lowLater = std::min(lowLater, r.x0), highLater = std::max(highLater, r.x0);
+    }
+    EXPECT_GE(highest - lowest, 40) << "the clip did not play at its own rate";
+    EXPECT_GE(highLater - lowLater, 40) << "the clip did not start again";
+    const std::string err = play.stderrText();
+    EXPECT_NE(err.find("left camera: " + left + ", 322x240 at 4 fps"), std::string::npos) << err;
+    (void)!system(("rm -rf '" + dir + "'").c_str());
+}
+
+}  // namespace

@@ -1,0 +1,53 @@
+// The cameras a fake V4L2 webcam stands for, and the frames they show.
+// Preloaded into a program under test (see fake_v4l2.cpp); nothing here is
+// part of the program.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fake_v4l2 {
+
+struct Size {
+    uint32_t width = 0, height = 0;
+};
+
+// One camera, from one entry of FAKE_V4L2_CAMERAS:
+//   path=/dev/video0,alias=/dev/v4l/by-id/usb-X-video-index0,formats=yuyv+mjpeg,
+//   sizes=640x480+1280x720,fps=30,pad=64,control=/tmp/ball0,meta=1,
+//   fault=truncate+corrupt+zero+overrun+badindex (any of them; on every other
+//   frame, taking turns; corrupt only for MJPEG),bandwidth=<bytes a second>
+// The first size and format are the camera's initial format. The control
+// file holds "x y" (the ball's centre, x from the left, y from the top row),
+// optionally followed by "pause" (no frames) or "unplug" (node gone).
+struct CameraConfig {
+    std::string path;
+    std::vector<std::string> aliases;
+    std::vector<uint32_t> formats;  // V4L2 fourccs
+    std::vector<Size> sizes;
+    uint32_t fps = 30;
+    uint32_t pad = 0;  // extra bytes at the end of each YUYV row
+    std::string control;
+    bool meta = false;  // a metadata node, as UVC cameras have beside each video node
+    std::string fault;
+    uint64_t bandwidth = 0;  // 0: any stream fits
+};
+
+std::vector<CameraConfig> parseCameras(const char* text);
+
+// The ball as the control file sets it.
+struct Scene {
+    int x = 100, y = 100;
+    bool paused = false;
+    bool unplugged = false;
+};
+
+// Renders a textured background with a red ball of radius height / 20 at
+// (x, y) as packed YUYV rows of bytesPerLine bytes.
+void renderYuyv(uint32_t width, uint32_t height, uint32_t bytesPerLine, int x, int y, uint8_t* out);
+// The same picture as a baseline JPEG (4:2:0).
+std::vector<uint8_t> renderMjpeg(uint32_t width, uint32_t height, int x, int y);
+
+}  // namespace fake_v4l2

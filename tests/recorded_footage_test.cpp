@@ -1,0 +1,71 @@
+// Recorded footage that is missing, not a video, empty or cut short: a clear
+// refusal or frames as far as the file goes, never a crash or a hang.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/avicap32/camera_device.h"
+#include "tests/support/test_clip.h"
+
+namespace {
+
+class Folder {
+public:
+    Folder() {
+        char pattern[] = "/tmp/kestrova-footage-XXXXXX";
+        path = mkdtemp(pattern);
+    }
+    ~Folder() { (void)!system(("rm -rf '" + path + "'").c_str()); }
+    std::string path;
+};
+
+TEST(RecordedFootage, MissingGarbageAndEmptyFilesAreRefusedByName) {
+    Folder dir;
+    const std::string garbage = dir.path + "/garbage.avi", empty = dir.path + "/empty.avi";
+    std::ofstream(garbage) << std::string(5000, 'x');
+    ASSERT_TRUE(test_clip::writeBallClip(empty, 64, 48, 10, 5, {}));
+    for (const std::string& path : {dir.path + "/missing.avi", garbage, empty}) {
+        std::string error;
+        EXPECT_EQ(standin::openRecordedFootage(path, error), nullptr) << path;
+        EXPECT_NE(error.find(path), std::string::npos) << error;
+    }
+}
+
+// Cut in the middle of its third frame: the two whole frames play, in a loop.
+TEST(RecordedFootage, ClipCutShortPlaysWhatItHolds) {
+    Folder dir;
+    const std::string path = dir.path + "/cut.avi";
+    ASSERT_TRUE(test_clip::writeBallClip(path, 64, 48, 20, 6, std::vector<test_clip::BallAt>(4, {20, 30})));
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    const off_t frameBytes = 64 * 3 * 48;
+    ASSERT_EQ(truncate(path.c_str(), st.st_size - frameBytes * 3 / 2 - 4 * 16 - 8), 0);
+
+    std::string error;
+    std::unique_ptr<standin::CameraDevice> clip = standin::openRecordedFootage(path, error);
+    ASSERT_NE(clip, nullptr) << error;
+    ASSERT_EQ(clip->width(), 64);
+    ASSERT_EQ(clip->height(), 48);
+    std::vector<uint8_t> frame(64 * 3 * 48);
+    int newFrames = 0;
+    for (int i = 0; i < 12; ++i) {  // 0.6 s: six times round the two frames
+        const standin::GrabResult result = clip->grab(frame.data());
+        ASSERT_NE(result, standin::GrabResult::Lost) << i;
+        newFrames += result == standin::GrabResult::NewFrame ? 1 : 0;
+        const uint8_t* ball = &frame[(size_t(47 - 30) * 64 + 20) * 3];  // bottom-up rows
+        EXPECT_GT(ball[2], 150) << i;
+        EXPECT_LT(ball[1], 80) << i;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_GE(newFrames, 6);
+}
+
+}  // namespace
