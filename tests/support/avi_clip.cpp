@@ -59,13 +59,15 @@ std::vector<uint8_t> toYuy2(const std::vector<uint8_t>& bgr, int width, int heig
 
 bool writeAviClip(const std::string& path, AviPixels pixels, int width, int height, int framesPerSecond,
                   const std::vector<std::vector<uint8_t>>& frames) {
-    if (width <= 0 || width % 4 != 0 || height <= 0 || framesPerSecond <= 0 || frames.empty()) return false;
-    const size_t bgrBytes = size_t(width) * 3 * size_t(height);
+    const bool yuy2 = pixels == AviPixels::Yuy2;
+    if (width <= 0 || (yuy2 && width % 2 != 0) || height <= 0 || framesPerSecond <= 0) return false;
+    const size_t bgrRow = size_t(width) * 3;
+    const size_t bgrBytes = bgrRow * size_t(height);
     for (const auto& f : frames) {
         if (f.size() != bgrBytes) return false;
     }
-    const bool yuy2 = pixels == AviPixels::Yuy2;
-    const uint32_t frameBytes = uint32_t(yuy2 ? size_t(width) * 2 * size_t(height) : bgrBytes);
+    const size_t storedRow = yuy2 ? size_t(width) * 2 : (bgrRow + 3) / 4 * 4;
+    const uint32_t frameBytes = uint32_t(storedRow * size_t(height));
     const char* chunkTag = yuy2 ? "00dc" : "00db";
 
     std::vector<uint8_t> out;
@@ -135,7 +137,10 @@ bool writeAviClip(const std::string& path, AviPixels pixels, int width, int heig
             const std::vector<uint8_t> y = toYuy2(f, width, height);
             out.insert(out.end(), y.begin(), y.end());
         } else {
-            out.insert(out.end(), f.begin(), f.end());
+            for (size_t row = 0; row < size_t(height); ++row) {
+                out.insert(out.end(), f.begin() + long(row * bgrRow), f.begin() + long((row + 1) * bgrRow));
+                out.insert(out.end(), storedRow - bgrRow, uint8_t(0));
+            }
         }
         close(out, chunk);
     }

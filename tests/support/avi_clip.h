@@ -11,8 +11,10 @@ namespace testsupport {
 
 enum class AviPixels { Bgr24, Yuy2 };
 
-// Width a positive multiple of 4, every frame width * 3 * height bytes.
-// False when the file cannot be written or the frames do not fit the size.
+// Every frame width * 3 * height bytes; bitmap rows are padded to a multiple
+// of 4 bytes in the file, and YUY2 needs an even width. No frames gives an
+// empty clip. False when the file cannot be written or the frames do not fit
+// the size.
 bool writeAviClip(const std::string& path, AviPixels pixels, int width, int height, int framesPerSecond,
                   const std::vector<std::vector<uint8_t>>& frames);
 
