@@ -4,14 +4,12 @@
 // tick, so two cameras at 25 ticks a second cost 50 times this a second.
 #include <benchmark/benchmark.h>
 
-#include <cstdio>  // before jpeglib.h, which needs FILE
-#include <cstdlib>
-#include <jpeglib.h>
 #include <linux/videodev2.h>
 #include <vector>
 
 #include "platform/avicap32/linux/v4l2_camera.h"
 #include "platform/avicap32/stereo_rig.h"
+#include "tests/support/jpeg_frame.h"
 
 namespace {
 
@@ -47,31 +45,7 @@ std::vector<uint8_t> yuyvFrame() {
 
 std::vector<uint8_t> mjpegFrame() {
     const std::vector<uint8_t> rgb = sceneRgb();
-    jpeg_compress_struct cinfo;
-    jpeg_error_mgr jerr;
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_compress(&cinfo);
-    unsigned char* out = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&cinfo, &out, &size);
-    cinfo.image_width = kWidth;
-    cinfo.image_height = kHeight;
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, 85, TRUE);
-    cinfo.comp_info[0].h_samp_factor = 2;  // 4:2:2
-    cinfo.comp_info[0].v_samp_factor = 1;
-    jpeg_start_compress(&cinfo, TRUE);
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(&rgb[size_t(cinfo.next_scanline) * kWidth * 3]);
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    std::vector<uint8_t> jpeg(out, out + size);
-    std::free(out);
-    return jpeg;
+    return testsupport::encodeJpeg(rgb.data(), kWidth, kHeight, 85, testsupport::JpegChroma::Yuv422);
 }
 
 void convert(benchmark::State& state, uint32_t fourcc, const std::vector<uint8_t>& frame) {

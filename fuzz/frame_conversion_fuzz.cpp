@@ -14,11 +14,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <jpeglib.h>
 #include <linux/videodev2.h>
 #include <vector>
 
 #include "platform/avicap32/linux/v4l2_camera.h"
+#include "tests/support/jpeg_frame.h"
 
 namespace {
 
@@ -32,28 +32,7 @@ struct Input {
 std::vector<uint8_t> makeJpeg(int width, int height, Input& in) {
     std::vector<uint8_t> rgb(size_t(width) * size_t(height) * 3);
     for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = in.at < in.size ? in.data[in.at + i % (in.size - in.at)] : uint8_t(i);
-    jpeg_compress_struct cinfo;
-    jpeg_error_mgr jerr;
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_compress(&cinfo);
-    unsigned char* out = nullptr;
-    unsigned long outSize = 0;
-    jpeg_mem_dest(&cinfo, &out, &outSize);
-    cinfo.image_width = JDIMENSION(width);
-    cinfo.image_height = JDIMENSION(height);
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_start_compress(&cinfo, TRUE);
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = &rgb[size_t(cinfo.next_scanline) * size_t(width) * 3];
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    std::vector<uint8_t> jpeg(out, out + outSize);
-    std::free(out);
-    return jpeg;
+    return testsupport::encodeJpeg(rgb.data(), width, height, 75, testsupport::JpegChroma::Yuv420);
 }
 
 }  // namespace

@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <jpeglib.h>
+
+#include "tests/support/jpeg_frame.h"
 
 namespace fake_v4l2 {
 
@@ -112,29 +113,7 @@ void renderYuyv(uint32_t width, uint32_t height, uint32_t bytesPerLine, int x, i
 
 std::vector<uint8_t> renderMjpeg(uint32_t width, uint32_t height, int x, int y) {
     const std::vector<uint8_t> rgb = renderRgb(width, height, x, y);
-    jpeg_compress_struct cinfo;
-    jpeg_error_mgr jerr;
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_compress(&cinfo);
-    unsigned char* data = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&cinfo, &data, &size);
-    cinfo.image_width = width;
-    cinfo.image_height = height;
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, 90, TRUE);
-    jpeg_start_compress(&cinfo, TRUE);
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(&rgb[size_t(cinfo.next_scanline) * width * 3]);
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    std::vector<uint8_t> jpeg(data, data + size);
-    std::free(data);
-    return jpeg;
+    return testsupport::encodeJpeg(rgb.data(), int(width), int(height), 90, testsupport::JpegChroma::Yuv420);
 }
 
 }  // namespace fake_v4l2
