@@ -674,6 +674,25 @@ bool hiddenDevEntry(DIR* dir, const char* name) {
            startsWith(name, "ttyUSB") || startsWith(name, "ttyACM");
 }
 
+// The next entry of a directory listing: the real entries but the devices the
+// fake hides, then (for /dev) the fake cameras, filled into entry.
+template <typename Entry>
+Entry* nextDirEntry(DIR* dir, Entry* (*next)(DIR*), Entry& entry) {
+    for (;;) {
+        Entry* e = next(dir);
+        if (e == nullptr) break;
+        if (!hiddenDevEntry(dir, e->d_name)) return e;
+    }
+    const Camera* c = nextListed(dir);
+    if (c == nullptr) return nullptr;
+    std::memset(&entry, 0, sizeof entry);
+    entry.d_ino = 900000 + ino_t(c->number);
+    entry.d_type = DT_CHR;
+    entry.d_reclen = sizeof entry;
+    std::snprintf(entry.d_name, sizeof entry.d_name, "%s", c->config.path.c_str() + 5);
+    return &entry;
+}
+
 }  // namespace
 
 static void forgetMapping(void* addr) {
@@ -1008,38 +1027,12 @@ DIR* opendir(const char* path) {
 
 dirent* readdir(DIR* dir) {
     static const ReaddirFn next = real<ReaddirFn>("readdir");
-    for (;;) {
-        dirent* e = next(dir);
-        if (e == nullptr) break;
-        if (!hiddenDevEntry(dir, e->d_name)) return e;
-    }
-    const Camera* c = nextListed(dir);
-    if (c == nullptr) return nullptr;
-    dirent& e = fake().entry;
-    std::memset(&e, 0, sizeof e);
-    e.d_ino = 900000 + ino_t(c->number);
-    e.d_type = DT_CHR;
-    e.d_reclen = sizeof e;
-    std::snprintf(e.d_name, sizeof e.d_name, "%s", c->config.path.c_str() + 5);
-    return &e;
+    return nextDirEntry(dir, next, fake().entry);
 }
 
 dirent64* readdir64(DIR* dir) {
     static const Readdir64Fn next = real<Readdir64Fn>("readdir64");
-    for (;;) {
-        dirent64* e = next(dir);
-        if (e == nullptr) break;
-        if (!hiddenDevEntry(dir, e->d_name)) return e;
-    }
-    const Camera* c = nextListed(dir);
-    if (c == nullptr) return nullptr;
-    dirent64& e = fake().entry64;
-    std::memset(&e, 0, sizeof e);
-    e.d_ino = 900000 + ino_t(c->number);
-    e.d_type = DT_CHR;
-    e.d_reclen = sizeof e;
-    std::snprintf(e.d_name, sizeof e.d_name, "%s", c->config.path.c_str() + 5);
-    return &e;
+    return nextDirEntry(dir, next, fake().entry64);
 }
 
 int closedir(DIR* dir) {
