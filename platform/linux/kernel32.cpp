@@ -146,6 +146,22 @@ FileHandle* findHandle(HANDLE handle) {
     return openHandles.count(record) != 0 ? record : nullptr;
 }
 
+// The open file behind a handle whose settings are read or changed through
+// argument; null with the last error set for an unknown handle or a missing
+// argument.
+FileHandle* settingsHandle(HANDLE handle, const void* argument) {
+    FileHandle* record = findHandle(handle);
+    if (record == nullptr) {
+        failWith(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (argument == nullptr) {
+        failWith(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return record;
+}
+
 // Wide name to UTF-8; false for a name holding a value that is no Unicode
 // character (a path must not have it silently replaced).
 bool toUtf8(LPCWSTR text, std::string& out) {
@@ -438,9 +454,8 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
 }
 
 BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb) {
-    FileHandle* record = findHandle(file);
-    if (record == nullptr) return failWith(ERROR_INVALID_HANDLE);
-    if (dcb == nullptr) return failWith(ERROR_INVALID_PARAMETER);
+    FileHandle* record = settingsHandle(file, dcb);
+    if (record == nullptr) return FALSE;
     termios tio;
     if (!readTermios(record->fd, tio)) return FALSE;
     *dcb = dcbFromTermios(tio);
@@ -450,9 +465,8 @@ BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb) {
 // Changes only what the DCB changes, then reads the line back: a setting the
 // device did not take fails the call and the line keeps its old settings.
 BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb) {
-    FileHandle* record = findHandle(file);
-    if (record == nullptr) return failWith(ERROR_INVALID_HANDLE);
-    if (dcb == nullptr) return failWith(ERROR_INVALID_PARAMETER);
+    FileHandle* record = settingsHandle(file, dcb);
+    if (record == nullptr) return FALSE;
     termios old;
     if (!readTermios(record->fd, old)) return FALSE;
     const DCB now = dcbFromTermios(old);
@@ -473,18 +487,16 @@ BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb) {
 }
 
 BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
-    FileHandle* record = findHandle(file);
-    if (record == nullptr) return failWith(ERROR_INVALID_HANDLE);
-    if (timeouts == nullptr) return failWith(ERROR_INVALID_PARAMETER);
+    FileHandle* record = settingsHandle(file, timeouts);
+    if (record == nullptr) return FALSE;
     *timeouts = record->timeouts;
     return TRUE;
 }
 
 // Only the write timeouts mean anything here: nothing reads.
 BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
-    FileHandle* record = findHandle(file);
-    if (record == nullptr) return failWith(ERROR_INVALID_HANDLE);
-    if (timeouts == nullptr) return failWith(ERROR_INVALID_PARAMETER);
+    FileHandle* record = settingsHandle(file, timeouts);
+    if (record == nullptr) return FALSE;
     record->timeouts = *timeouts;
     return TRUE;
 }
