@@ -5,7 +5,10 @@
 //
 // Besides the sanitizers' own checks, every stage is compared with a plain
 // transcription of its algorithm kept here, so that a faster implementation
-// that differs in a single pixel is a finding too.
+// that differs in a single pixel is a finding too. Both images of each slot
+// are followed here as intake and the analysis define them; the work image
+// is read only where the commands say, since reading it makes intake's
+// deferred copy, which the analysis would otherwise skip.
 //
 // Input: a run of commands read from the front; bytes missing at the end read
 // as 0. Each command byte c selects slot c & 1 and operation (c >> 1) % 7:
@@ -13,7 +16,9 @@
 //            1 + u32 % max, short side u8 capped, orientation u8 & 1);
 //            2 anything (w i32, h i32)
 //   1 frame  claim u8 % 6: 0 exact, 1 shorter (u32), 2 longer (u16), 3 none,
-//            4 anything (u32), 5 no frame pointer (u32);
+//            4 anything (u32), 5 no frame pointer (u32); and after the
+//            intake, by (u8 / 6) % 3: 0 nothing, 1 the work image read at
+//            once, 2 the speck filter and the centroid alone;
 //            pattern: n = u8 % 48, then n bytes, tiled (none: zeros);
 //            rectangle: u8 & 1, then x, y, w, h u16 and blue, green, red u8;
 //            specks: u8 % 32, then for each a pixel index u32, painted red
@@ -23,6 +28,7 @@
 //   5 points the averaged points set to four i32, then the distance estimate
 //   6 reset  the slot back to empty
 // All integers are little-endian.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -79,6 +85,9 @@ uint64_t slotBytes(int slot) { return imageBytes(cameraSlots[slot].width, camera
 // What each slot's images were allocated with, followed from the outside:
 // an image is allocated on the first frame after it was absent.
 uint64_t capacity[2];
+
+// What each slot's images must hold, capacity[slot] bytes each.
+std::vector<uint8_t> expectedWork[2], expectedRaw[2];
 
 // --- the algorithms, written out plainly --------------------------------------
 
@@ -186,7 +195,9 @@ void deliverFrame(Input& in, int slot) {
     const uint64_t maxClaim = UINT32_MAX;
     uint32_t claimed = 0;
     bool noPointer = false;
-    switch (in.u8() % 6) {
+    const uint8_t claim = in.u8();
+    const int afterwards = claim / 6 % 3;
+    switch (claim % 6) {
         case 0: claimed = uint32_t(std::min(size, maxClaim)); break;
         case 1: claimed = uint32_t(in.u32() % (std::min(size, maxClaim - 1) + 1)); break;
         case 2: claimed = uint32_t(std::min(size + 1 + in.u16(), maxClaim)); break;
@@ -222,33 +233,50 @@ void deliverFrame(Input& in, int slot) {
     for (int specks = in.u8() % 32; specks > 0; --specks)
         paintPixel(frame, in.u32() % (frame.size() / 3 + 1), 0, 0, 255);
 
-    // Intake must leave the bytes past the copied length as they were.
-    const uint8_t* rawBefore = usableRawImage(slot);
-    const std::vector<uint8_t> before = rawBefore != nullptr ? std::vector<uint8_t>(rawBefore, rawBefore + size)
-                                                             : std::vector<uint8_t>();
     const bool hadWork = cameraSlots[slot].workImage != nullptr, hadRaw = cameraSlots[slot].rawImage != nullptr;
     static uint8_t oneByte;
     const uint8_t* bytes = noPointer ? nullptr : frame.empty() ? &oneByte : frame.data();
 
     CHECK(acceptFrame(slot, bytes, claimed));
 
+    // Both images get the frame's bytes up to its length, the size and
+    // what they were made with; bytes past that keep what they held.
     const CameraSlot& s = cameraSlots[slot];
     if (size <= kIntakeLimit) {  // intake allocates what is missing at the current size
         CHECK(s.workImage != nullptr && s.rawImage != nullptr);
         CHECK(hadWork == hadRaw);  // allocations never fail here: both are made on one frame
-        if (!hadWork) capacity[slot] = size;
     } else if (!hadWork) {
         CHECK(s.workImage == nullptr && s.rawImage == nullptr);
     }
-    const uint8_t* work = usableWorkImage(slot);
+    if (s.workImage == nullptr) return;
+    if (!hadWork) {
+        // Fresh images: past the copied length they hold whatever the
+        // allocator gave, which only they can tell.
+        capacity[slot] = size;
+        expectedWork[slot].assign(s.workImage, s.workImage + size);
+        expectedRaw[slot].assign(s.rawImage, s.rawImage + size);
+    }
+    const size_t copied = bytes == nullptr ? 0 : size_t(std::min({uint64_t(claimed), size, capacity[slot]}));
+    std::copy(bytes, bytes + copied, expectedWork[slot].begin());
+    std::copy(bytes, bytes + copied, expectedRaw[slot].begin());
+
     const uint8_t* raw = usableRawImage(slot);
-    CHECK((work != nullptr) == (raw != nullptr));
-    CHECK(work == nullptr || capacity[slot] >= size);
-    if (work == nullptr || bytes == nullptr) return;
-    const size_t copied = size_t(std::min<uint64_t>(claimed, size));
-    CHECK(sameBytes(work, bytes, copied));
-    CHECK(sameBytes(raw, bytes, copied));
-    if (!before.empty()) CHECK(sameBytes(raw + copied, before.data() + copied, size_t(size) - copied));
+    CHECK((raw != nullptr) == (size != 0 && size <= capacity[slot]));
+    if (raw != nullptr) CHECK(sameBytes(raw, expectedRaw[slot].data(), size_t(size)));
+    if (afterwards == 1) {
+        const uint8_t* work = usableWorkImage(slot);
+        CHECK((work != nullptr) == (raw != nullptr));
+        if (work != nullptr) CHECK(sameBytes(work, expectedWork[slot].data(), size_t(size)));
+    } else if (afterwards == 2 && raw != nullptr) {
+        std::vector<uint8_t> expected(expectedWork[slot].begin(), expectedWork[slot].begin() + long(size));
+        referenceSpecks(expected, s.width, s.height);
+        removeSpecks(slot, 1);
+        const ImagePoint want = referenceCentroid(expected, s.width, s.height);
+        const ImagePoint p = findCentroid(slot);
+        CHECK(p.x == want.x && p.y == want.y);
+        CHECK(sameBytes(usableWorkImage(slot), expected.data(), size_t(size)));
+        std::copy(expected.begin(), expected.end(), expectedWork[slot].begin());
+    }
 }
 
 // Segmentation, one pass of the speck filter and the centroid of one slot,
@@ -256,7 +284,8 @@ void deliverFrame(Input& in, int slot) {
 // the slot's current size must be left alone.
 void analyseSlot(int slot) {
     const CameraSlot& s = cameraSlots[slot];
-    uint8_t* work = usableWorkImage(slot);
+    // Where the work image is at, without reading it.
+    uint8_t* work = slotBytes(slot) != 0 && slotBytes(slot) <= capacity[slot] ? s.workImage : nullptr;
     if (work == nullptr) {
         std::vector<uint8_t> kept;
         if (s.workImage != nullptr) kept.assign(s.workImage, s.workImage + capacity[slot]);
@@ -269,9 +298,10 @@ void analyseSlot(int slot) {
         return;
     }
     const size_t size = size_t(slotBytes(slot));
-    std::vector<uint8_t> expected(work, work + size);
+    std::vector<uint8_t> expected(expectedWork[slot].begin(), expectedWork[slot].begin() + long(size));
     referenceSegment(expected, tracker.threshold);
     segmentByColour(slot, kRed);
+    CHECK(usableWorkImage(slot) == work);
     CHECK(sameBytes(work, expected.data(), size));
 
     referenceSpecks(expected, s.width, s.height);
@@ -283,6 +313,8 @@ void analyseSlot(int slot) {
     CHECK(p.x == want.x && p.y == want.y);
     CHECK((p.x == 0 && p.y == 0) || (p.x >= 0 && p.x < s.width && p.y >= 0 && p.y < s.height));
     cameraSlots[slot].latestPoint = p;
+    std::copy(expected.begin(), expected.end(), expectedWork[slot].begin());
+    CHECK(sameBytes(usableRawImage(slot), expectedRaw[slot].data(), size));
 }
 
 void tick() {
@@ -322,6 +354,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     resetCameraSlot(1);
     resetTrackerState();
     capacity[0] = capacity[1] = 0;
+    for (int slot = 0; slot < 2; ++slot) {
+        expectedWork[slot].clear();
+        expectedRaw[slot].clear();
+    }
 
     Input in(data, size);
     for (int command = 0; command < kMaxCommands && !in.done(); ++command) {
@@ -341,6 +377,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             default:
                 resetCameraSlot(slot);
                 capacity[slot] = 0;
+                expectedWork[slot].clear();
+                expectedRaw[slot].clear();
                 break;
         }
     }

@@ -48,7 +48,7 @@ protected:
         acceptFrame(0, image.data(), uint32_t(image.size()));
     }
     static std::vector<uint8_t> slotImage() {
-        const uint8_t* p = cameraSlots[0].workImage;
+        const uint8_t* p = usableWorkImage(0);
         return std::vector<uint8_t>(p, p + slotImageBytes(0));
     }
 };
@@ -372,6 +372,55 @@ TEST_F(AnalysisEquivalenceTest, SizeChangedBetweenStepsWithoutAFrame) {
     const reference::Point point = reference::findCentroid(frame.data(), 320, 240);
     EXPECT_EQ(findCentroid(0).x, point.x);
     EXPECT_EQ(findCentroid(0).y, point.y);
+}
+
+TEST_F(AnalysisEquivalenceTest, PartialFramesAndSizeChangesBeforeTheAnalysis) {
+    // Intake copies a frame into the raw image only and the work image takes
+    // it from there later, so a frame that fills only part of the image, a
+    // second frame before the analysis, or a size changed in between must
+    // still leave the work image the literal intake would: the frame's
+    // bytes up to its length, the image's previous content past it.
+    const std::vector<uint8_t> ball = sceneFrame(0, 0.7, 320, 240), noise = reference::randomColourFrame(320, 240, 4),
+                               red = reference::mostlyRedFrame(320, 240, 5);
+    const size_t row = 320 * 3, whole = ball.size();
+    struct Step {
+        const std::vector<uint8_t>* frame;
+        size_t bytes;
+        bool analyse;
+    };
+    const std::vector<std::vector<Step>> runs = {
+        {{&ball, whole, false}, {&noise, 100 * row + 7, true}},          // shorter second frame, mid-row
+        {{&ball, 50 * row, false}, {&noise, 120 * row + 1, true}},       // longer second frame
+        {{&ball, whole, true}, {&red, 33 * row + 5, true}},              // partial frame on a segmented image
+        {{&noise, whole, true}, {&red, 10 * row, false}, {&ball, 3, true}},
+    };
+    for (size_t r = 0; r < runs.size(); ++r) {
+        loadSlot(red, 320, 240);
+        std::vector<uint8_t> work = red;
+        for (const Step& step : runs[r]) {
+            acceptFrame(0, step.frame->data(), uint32_t(step.bytes));
+            std::copy(step.frame->begin(), step.frame->begin() + long(step.bytes), work.begin());
+            if (!step.analyse) continue;
+            segmentByColour(0, kRed);
+            removeSpecks(0, 1);
+            reference::segmentByColour(work.data(), 320, 240, kRed, 60);
+            reference::removeSpecks(work.data(), 320, 240, 1);
+            ASSERT_EQ(slotImage(), work) << "run " << r;
+            EXPECT_EQ(findCentroid(0).x, reference::findCentroid(work.data(), 320, 240).x) << "run " << r;
+        }
+        ASSERT_EQ(slotImage(), work) << "run " << r;  // read straight after an intake too
+    }
+    // A frame at one size, the size shrunk before the analysis and then
+    // restored: the bytes past the smaller size are still the frame's.
+    loadSlot(noise, 320, 240);
+    acceptFrame(0, ball.data(), uint32_t(whole));
+    cameraSlots[0].height = 220;  // still segmented through the table
+    segmentByColour(0, kRed);
+    cameraSlots[0].height = 240;
+    std::vector<uint8_t> expected = ball;
+    reference::segmentByColour(expected.data(), 320, 220, kRed, 60);
+    ASSERT_EQ(slotImage(), expected);
+    EXPECT_TRUE(std::equal(ball.begin(), ball.end(), usableRawImage(0)));
 }
 
 // --- centroid ---------------------------------------------------------------------

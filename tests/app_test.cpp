@@ -134,7 +134,7 @@ TEST_F(AppTest, PictureLandsTopLeftAtTheOriginWithTheMarkerOnTheTarget) {
 
 TEST_F(AppTest, MaskAndOverlayLieExactlyOnTheForeground) {
     fillSlot(0, 4, 3, 10, 20, 30);
-    uint8_t* work = cameraSlots[0].workImage;
+    uint8_t* work = usableWorkImage(0);
     for (int y = 0; y < 3; ++y)
         for (int x = 0; x < 4; ++x) setColour(pixel(work, 0, x, y), 255, 255, 255);
     setColour(pixel(work, 0, 1, 0), 40, 40, 40);  // bottom row

@@ -70,7 +70,8 @@ void putFrame(int slot, const std::vector<uint8_t>& frame) {
 
 int countForeground(int slot) {
     int count = 0;
-    for (size_t i = 0; i < slotImageBytes(slot); i += 3) count += cameraSlots[slot].workImage[i] != 255;
+    const uint8_t* work = usableWorkImage(slot);
+    for (size_t i = 0; i < slotImageBytes(slot); i += 3) count += work[i] != 255;
     return count;
 }
 

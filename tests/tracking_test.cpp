@@ -27,18 +27,19 @@ protected:
     }
 
     static void setPixel(int32_t x, int32_t y, uint8_t value) {
-        uint8_t* p = cameraSlots[0].workImage + (size_t(y) * size_t(cameraSlots[0].width) + size_t(x)) * 3;
+        uint8_t* p = usableWorkImage(0) + (size_t(y) * size_t(cameraSlots[0].width) + size_t(x)) * 3;
         p[0] = p[1] = p[2] = value;
     }
 
     // The mask of slot 0 in the same text form.
     static std::vector<std::string> readMask() {
         const CameraSlot& s = cameraSlots[0];
+        const uint8_t* work = usableWorkImage(0);
         std::vector<std::string> rows;
         for (int32_t y = s.height - 1; y >= 0; --y) {
             std::string row;
             for (int32_t x = 0; x < s.width; ++x) {
-                row += s.workImage[(size_t(y) * size_t(s.width) + size_t(x)) * 3] == 255 ? '.' : '#';
+                row += work[(size_t(y) * size_t(s.width) + size_t(x)) * 3] == 255 ? '.' : '#';
             }
             rows.push_back(row);
         }
@@ -50,9 +51,10 @@ protected:
         fillSlot(0, 1, 1, b, g, r);
         tracker.threshold = threshold;
         segmentByColour(0, kRed);
-        EXPECT_EQ(cameraSlots[0].workImage[0], cameraSlots[0].workImage[1]);
-        EXPECT_EQ(cameraSlots[0].workImage[0], cameraSlots[0].workImage[2]);
-        return cameraSlots[0].workImage[0];
+        const uint8_t* work = usableWorkImage(0);
+        EXPECT_EQ(work[0], work[1]);
+        EXPECT_EQ(work[0], work[2]);
+        return work[0];
     }
 };
 
@@ -65,8 +67,8 @@ TEST_F(TrackingTest, IntakeAllocatesOnFirstFrameAndReusesImages) {
     std::vector<uint8_t> frame(24);
     for (size_t i = 0; i < frame.size(); ++i) frame[i] = uint8_t(i + 1);
     EXPECT_TRUE(acceptFrame(1, frame.data(), 24));
-    uint8_t* work = cameraSlots[1].workImage;
-    uint8_t* raw = cameraSlots[1].rawImage;
+    uint8_t* work = usableWorkImage(1);
+    const uint8_t* raw = usableRawImage(1);
     ASSERT_NE(work, nullptr);
     ASSERT_NE(raw, nullptr);
     EXPECT_NE(work, raw);
@@ -75,7 +77,7 @@ TEST_F(TrackingTest, IntakeAllocatesOnFirstFrameAndReusesImages) {
 
     frame.assign(24, 9);
     acceptFrame(1, frame.data(), 24);
-    EXPECT_EQ(cameraSlots[1].workImage, work);
+    EXPECT_EQ(usableWorkImage(1), work);
     EXPECT_EQ(cameraSlots[1].rawImage, raw);
     EXPECT_EQ(work[23], 9);
     EXPECT_EQ(cameraSlots[0].workImage, nullptr);  // the other slot is untouched
@@ -90,7 +92,7 @@ TEST_F(TrackingTest, IntakeOfPartialAndOversizedFrames) {
     std::vector<uint8_t> partial(12, 1);
     acceptFrame(0, partial.data(), 5);
     const std::vector<uint8_t> expected = {1, 1, 1, 1, 1, 7, 7, 7, 7, 7, 7, 7};
-    EXPECT_EQ(std::vector<uint8_t>(cameraSlots[0].workImage, cameraSlots[0].workImage + 12), expected);
+    EXPECT_EQ(std::vector<uint8_t>(usableWorkImage(0), usableWorkImage(0) + 12), expected);
     EXPECT_EQ(std::vector<uint8_t>(cameraSlots[0].rawImage, cameraSlots[0].rawImage + 12), expected);
 
     // Longer than the image: cut at the image size (ASan catches any overrun).
@@ -100,7 +102,7 @@ TEST_F(TrackingTest, IntakeOfPartialAndOversizedFrames) {
               std::vector<uint8_t>(12, 3));
 
     acceptFrame(0, nullptr, 12);  // no bytes: nothing copied, nothing crashes
-    EXPECT_EQ(cameraSlots[0].workImage[0], 3);
+    EXPECT_EQ(usableWorkImage(0)[0], 3);
 }
 
 TEST_F(TrackingTest, EmptySlotGetsZeroLengthImagesAndUnknownSlotsAreIgnored) {
@@ -230,21 +232,22 @@ TEST_F(TrackingTest, ExtremeThresholds) {
 
 TEST_F(TrackingTest, SegmentingTwiceMakesEverythingBackground) {
     fillSlot(0, 3, 1, 0, 0, 255);
-    cameraSlots[0].workImage[3] = 0;  // a second colour in the middle pixel
-    cameraSlots[0].workImage[4] = 128;
+    uint8_t* work = usableWorkImage(0);
+    work[3] = 0;  // a second colour in the middle pixel
+    work[4] = 128;
     segmentByColour(0, kRed);
-    EXPECT_EQ(cameraSlots[0].workImage[0], 0);
-    EXPECT_EQ(cameraSlots[0].workImage[3], 52);
+    EXPECT_EQ(work[0], 0);
+    EXPECT_EQ(work[3], 52);
     segmentByColour(0, kRed);
-    for (int i = 0; i < 9; ++i) EXPECT_EQ(cameraSlots[0].workImage[i], 255);
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(work[i], 255);
     EXPECT_EQ(cameraSlots[0].rawImage[2], 255);  // the raw copy is untouched
     EXPECT_EQ(cameraSlots[0].rawImage[0], 0);
 }
 
 TEST_F(TrackingTest, SegmentationUsesTheReferenceColourBytes) {
     // Pure green as reference: green pixels match, red ones are far off.
-    EXPECT_EQ((fillSlot(0, 1, 1, 0, 200, 0), segmentByColour(0, 0x00FF00), cameraSlots[0].workImage[0]), 0);
-    EXPECT_EQ((fillSlot(0, 1, 1, 0, 0, 200), segmentByColour(0, 0x00FF00), cameraSlots[0].workImage[0]), 255);
+    EXPECT_EQ((fillSlot(0, 1, 1, 0, 200, 0), segmentByColour(0, 0x00FF00), usableWorkImage(0)[0]), 0);
+    EXPECT_EQ((fillSlot(0, 1, 1, 0, 0, 200), segmentByColour(0, 0x00FF00), usableWorkImage(0)[0]), 255);
     segmentByColour(1, kRed);  // no image in slot 1: nothing happens
 }
 

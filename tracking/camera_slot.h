@@ -40,8 +40,14 @@ struct TrackerState {
 extern CameraSlot cameraSlots[2];
 extern TrackerState tracker;
 
-// Copies a delivered frame into both images of the slot, allocating them on
+// Takes a delivered frame into both images of the slot, allocating them on
 // the first frame. Always returns true.
+//
+// The frame is copied into the raw image only; the work image's leading
+// bytes are marked as pending, equal to the raw image's, and are copied
+// when the work image is first asked for (usableWorkImage), unless
+// segmentation, which reads them from the raw image and writes its result
+// into the work image, comes first. So a tick copies each frame once.
 bool acceptFrame(int slot, const uint8_t* frame, uint32_t bytesUsed);
 
 // Bytes an image of the slot holds at its current size: width * 3 * height,
@@ -51,9 +57,25 @@ size_t slotImageBytes(int slot);
 // The slot's images, or null when absent, when the slot's size has no pixel
 // (0 or negative), or when smaller than the slot's current size (only
 // possible if the size was changed after the images were made).
-// Every reader of the images goes through these.
+// Every reader of the images goes through these: the work image they hand
+// out holds the frame (or the analysis result) in full, a pending copy from
+// the raw image made first. The raw image is written by intake alone.
 uint8_t* usableWorkImage(int slot);
-uint8_t* usableRawImage(int slot);
+const uint8_t* usableRawImage(int slot);
+
+// For segmentation, which overwrites every byte of the work image: the
+// usable work image without making its pending copy, with the raw image
+// and the number of leading bytes (at most the slot's image size) still to
+// be read from there instead. Null as usableWorkImage. Once the work
+// image has been written in full, the caller ends the pending copy with
+// workImageWritten.
+struct WorkImageToOverwrite {
+    uint8_t* work;
+    const uint8_t* pendingFrom;  // the raw image; null when nothing is pending
+    size_t pendingBytes;
+};
+WorkImageToOverwrite workImageToOverwrite(int slot);
+void workImageWritten(int slot);
 
 // Frees both images and puts the slot and the tracker back to their initial
 // values. The program never calls these; tests and the fuzzer do.

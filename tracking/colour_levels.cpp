@@ -319,9 +319,10 @@ inline uint8_t tableOutput(const uint8_t* p, const ColourLevelTable& table, uint
 #ifdef KESTROVA_SSSE3
 // One row from pixel x on, sixteen pixels at a time: the bytes sorted into
 // blue, green and red by byte shuffles, the pre-test on all sixteen at
-// once, and look-ups only for the candidates. Adds to the row's background
-// mask (cleared by the caller).
-__attribute__((target("ssse3"))) void segmentRowSsse3(uint8_t* row, size_t x, size_t width,
+// once, and look-ups only for the candidates. Reads the pixels from `in`
+// (the row itself, or the same row of another image) and writes them into
+// `row`. Adds to the row's background mask (cleared by the caller).
+__attribute__((target("ssse3"))) void segmentRowSsse3(const uint8_t* in, uint8_t* row, size_t x, size_t width,
                                                        const ColourLevelTable& table, const PassLimits& limits,
                                                        uint8_t threshold, uint64_t* mask) {
     const __m128i first0 = _mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
@@ -346,9 +347,10 @@ __attribute__((target("ssse3"))) void segmentRowSsse3(uint8_t* row, size_t x, si
     {
         for (; x + 16 <= width; x += 16) {
             uint8_t* p = row + x * 3;
-            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
+            const uint8_t* source = in + x * 3;
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + 16));
+            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + 32));
             const __m128i blue = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, first0), _mm_shuffle_epi8(b, first1)),
                                               _mm_shuffle_epi8(c, first2));
             const __m128i green = _mm_or_si128(
@@ -375,7 +377,7 @@ __attribute__((target("ssse3"))) void segmentRowSsse3(uint8_t* row, size_t x, si
             _mm_store_si128(reinterpret_cast<__m128i*>(levels), ones);
             for (unsigned left = lookedUp; left != 0; left &= left - 1) {
                 const int j = __builtin_ctz(left);
-                const uint8_t* q = p + j * 3;
+                const uint8_t* q = source + j * 3;
                 const uint32_t side = uint32_t(limits.byRed[q[2]]) + 1;
                 const uint32_t at = limits.start[q[2]] + uint32_t(q[1]) * side + q[0];
                 levels[j] = packed[largest[j] < side ? at : failed];
@@ -392,7 +394,7 @@ __attribute__((target("ssse3"))) void segmentRowSsse3(uint8_t* row, size_t x, si
                 _mm_store_si128(reinterpret_cast<__m128i*>(levels), out);
                 for (unsigned left = ties; left != 0; left &= left - 1) {
                     const int j = __builtin_ctz(left);
-                    const uint8_t* q = p + j * 3;
+                    const uint8_t* q = source + j * 3;
                     const uint32_t colour = uint32_t(q[0]) | uint32_t(q[1]) << 8 | uint32_t(q[2]) << 16;
                     levels[j] = decideTie(colour, threshold, table.exact);
                 }
@@ -405,7 +407,7 @@ __attribute__((target("ssse3"))) void segmentRowSsse3(uint8_t* row, size_t x, si
         }
         for (; x < width; ++x) {
             uint8_t* p = row + x * 3;
-            const uint8_t out = tableOutput(p, table, threshold);
+            const uint8_t out = tableOutput(in + x * 3, table, threshold);
             p[0] = p[1] = p[2] = out;
             mask[x >> 6] |= uint64_t(out == 255) << (x & 63);
         }
@@ -464,7 +466,7 @@ __attribute__((target("avx2"))) inline __m256i gatherLevels(__m256i red, __m256i
     return _mm256_permutevar8x32_epi32(words, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
 }
 
-__attribute__((target("avx2"))) void segmentRowAvx2(uint8_t* row, size_t width, const ColourLevelTable& table,
+__attribute__((target("avx2"))) void segmentRowAvx2(const uint8_t* in, uint8_t* row, size_t width, const ColourLevelTable& table,
                                                      const PassLimits& limits, uint8_t threshold, uint64_t* mask) {
     const __m256i first0 = _mm256_broadcastsi128_si256(_mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
     const __m256i first1 = _mm256_broadcastsi128_si256(_mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14, -1, -1, -1, -1, -1));
@@ -490,7 +492,9 @@ __attribute__((target("avx2"))) void segmentRowAvx2(uint8_t* row, size_t width, 
         {
         for (; x + 32 <= width; x += 32) {
             uint8_t* p = row + x * 3;
-            const __m256i a = halves(p, p + 48), b = halves(p + 16, p + 64), c = halves(p + 32, p + 80);
+            const uint8_t* source = in + x * 3;
+            const __m256i a = halves(source, source + 48), b = halves(source + 16, source + 64),
+                          c = halves(source + 32, source + 80);
             const __m256i blue = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(a, first0), _mm256_shuffle_epi8(b, first1)),
                                               _mm256_shuffle_epi8(c, first2));
             const __m256i green = _mm256_or_si256(
@@ -521,7 +525,7 @@ __attribute__((target("avx2"))) void segmentRowAvx2(uint8_t* row, size_t width, 
                 _mm256_store_si256(reinterpret_cast<__m256i*>(levels), ones);
                 for (unsigned left = lookedUp; left != 0; left &= left - 1) {
                     const int j = __builtin_ctz(left);
-                    const uint8_t* q = p + j * 3;
+                    const uint8_t* q = source + j * 3;
                     const uint32_t side = uint32_t(limits.byRed[q[2]]) + 1;
                     const uint32_t at = limits.start[q[2]] + uint32_t(q[1]) * side + q[0];
                     levels[j] = packed[largest[j] < side ? at : failed];
@@ -539,7 +543,7 @@ __attribute__((target("avx2"))) void segmentRowAvx2(uint8_t* row, size_t width, 
                 _mm256_store_si256(reinterpret_cast<__m256i*>(levels), out);
                 for (unsigned left = ties; left != 0; left &= left - 1) {
                     const int j = __builtin_ctz(left);
-                    const uint8_t* q = p + j * 3;
+                    const uint8_t* q = source + j * 3;
                     const uint32_t colour = uint32_t(q[0]) | uint32_t(q[1]) << 8 | uint32_t(q[2]) << 16;
                     levels[j] = decideTie(colour, threshold, table.exact);
                 }
@@ -552,27 +556,29 @@ __attribute__((target("avx2"))) void segmentRowAvx2(uint8_t* row, size_t width, 
         }
         }
     }
-    segmentRowSsse3(row, x, width, table, limits, threshold, mask);
+    segmentRowSsse3(in, row, x, width, table, limits, threshold, mask);
 }
 #endif
 
 #ifdef KESTROVA_SSSE3
-// All rows, each with its mask cleared first.
-void segmentRows(bool avx2, uint8_t* bgr, size_t width, size_t height, const ColourLevelTable& table,
-                 const PassLimits& limits, uint8_t threshold, uint64_t* masks) {
+// All rows, each with its mask cleared first; the first fromRows rows are
+// read from `from`, the others from the image itself.
+void segmentRows(bool avx2, const uint8_t* from, size_t fromRows, uint8_t* bgr, size_t width, size_t height,
+                 const ColourLevelTable& table, const PassLimits& limits, uint8_t threshold, uint64_t* masks) {
     const size_t stride = width * 3, words = maskWords(width);
     for (size_t y = 0; y < height; ++y) {
         uint8_t* row = bgr + y * stride;
+        const uint8_t* in = y < fromRows ? from + y * stride : row;
         uint64_t* mask = masks + y * words;
         for (size_t k = 0; k < words; ++k) mask[k] = 0;
 #ifdef KESTROVA_AVX2
         if (avx2) {
-            segmentRowAvx2(row, width, table, limits, threshold, mask);
+            segmentRowAvx2(in, row, width, table, limits, threshold, mask);
             continue;
         }
 #endif
         {
-            segmentRowSsse3(row, 0, width, table, limits, threshold, mask);
+            segmentRowSsse3(in, row, 0, width, table, limits, threshold, mask);
         }
     }
 }
@@ -622,13 +628,16 @@ void segmentPixels(uint8_t* bgr, size_t pixels, uint32_t reference, int32_t thre
 }
 
 bool segmentImageWithMasks(uint8_t* bgr, size_t width, size_t height, uint32_t reference, int32_t threshold,
-                           uint64_t* masks) {
-    return segmentImageWithMasksUsing(2, bgr, width, height, reference, threshold, masks);
+                           uint64_t* masks, const uint8_t* from, size_t fromBytes) {
+    return segmentImageWithMasksUsing(2, bgr, width, height, reference, threshold, masks, from, fromBytes);
 }
 
 bool segmentImageWithMasksUsing(int instructions, uint8_t* bgr, size_t width, size_t height, uint32_t reference,
-                                int32_t threshold, uint64_t* masks) {
+                                int32_t threshold, uint64_t* masks, const uint8_t* from, size_t fromBytes) {
     if (bgr == nullptr || masks == nullptr || width == 0 || height == 0) return false;
+    const size_t stride = width * 3;
+    if (from == nullptr || from == bgr) fromBytes = 0;
+    if (fromBytes > stride * height) fromBytes = stride * height;
     const size_t words = maskWords(width);
     if (threshold < 0) {  // v is never negative: all background
         std::memset(bgr, 255, width * 3 * height);
@@ -650,7 +659,12 @@ bool segmentImageWithMasksUsing(int instructions, uint8_t* bgr, size_t width, si
         passLimits.threshold = -1;  // built afresh next time
         return false;
     }
-    segmentRows(instructions >= 2 && processorHasAvx2(), bgr, width, height, table, *limits, limit, masks);
+    // Whole rows are read from `from`; the part of a row it ends in is
+    // copied over first.
+    const size_t fromRows = fromBytes / stride;
+    if (fromBytes % stride != 0) std::memcpy(bgr + fromRows * stride, from + fromRows * stride, fromBytes % stride);
+    segmentRows(instructions >= 2 && processorHasAvx2(), from, fromRows, bgr, width, height, table, *limits, limit,
+                masks);
     return true;
 #else
     return false;

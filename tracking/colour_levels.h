@@ -42,11 +42,15 @@ void segmentPixels(uint8_t* bgr, size_t pixels, uint32_t reference, int32_t thre
 // out by a test on their red byte and the larger of the other two, without
 // a table look-up. Returns false, having changed nothing, when the table or
 // the vector instructions are not to be had.
+// With `from` given, the image's first fromBytes bytes are taken from there
+// (an image of the same size) instead of from the image itself, which saves
+// copying them over first.
 bool segmentImageWithMasks(uint8_t* bgr, size_t width, size_t height, uint32_t reference, int32_t threshold,
-                           uint64_t* masks);
+                           uint64_t* masks, const uint8_t* from = nullptr, size_t fromBytes = 0);
 
 // The same with at most the given instructions, for the tests: 1 SSSE3,
 // 2 AVX2 as well (each where the processor has it; without SSSE3 it
 // returns false).
 bool segmentImageWithMasksUsing(int instructions, uint8_t* bgr, size_t width, size_t height, uint32_t reference,
-                                int32_t threshold, uint64_t* masks);
+                                int32_t threshold, uint64_t* masks, const uint8_t* from = nullptr,
+                                size_t fromBytes = 0);

@@ -17,19 +17,23 @@ constexpr size_t kTablePixels = size_t(1) << 16;
 }  // namespace
 
 void segmentByColour(int slot, uint32_t reference) {
-    uint8_t* image = usableWorkImage(slot);
-    if (image == nullptr) return;
+    const WorkImageToOverwrite target = workImageToOverwrite(slot);
+    if (target.work == nullptr) return;
     const size_t pixels = slotImageBytes(slot) / 3;
     if (pixels >= kTablePixels) {
         // Through the table, leaving the masks for the speck filter and
-        // the centroid.
+        // the centroid. A frame that intake left in the raw image alone is
+        // read from there, saving the copy into the work image.
         const size_t width = size_t(cameraSlots[slot].width), height = size_t(cameraSlots[slot].height);
         uint64_t* masks = slotMasksToFill(slot, width, height);
-        if (segmentImageWithMasks(image, width, height, reference, tracker.threshold, masks)) {
-            keepSlotMasks(slot, image, width, height);
+        if (segmentImageWithMasks(target.work, width, height, reference, tracker.threshold, masks, target.pendingFrom,
+                                  target.pendingBytes)) {
+            workImageWritten(slot);
+            keepSlotMasks(slot, target.work, width, height);
             return;
         }
     }
+    uint8_t* image = usableWorkImage(slot);  // with the frame copied in
     forgetSlotMasks(slot);
     segmentPixels(image, pixels, reference, tracker.threshold, pixels >= kTablePixels);
 }
