@@ -16,6 +16,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -238,8 +241,19 @@ bool convertCameraFrame(uint32_t fourcc, const uint8_t* data, size_t bytesUsed, 
 }
 
 std::unique_ptr<V4l2Camera> V4l2Camera::open(const std::string& path, std::string& error) {
+    return openAtSize(path, 0, 0, error);
+}
+
+std::unique_ptr<V4l2Camera> V4l2Camera::openAtSize(const std::string& path, int cameraWidth, int height,
+                                                   std::string& error) {
     std::unique_ptr<V4l2Camera> camera(new V4l2Camera(path));
-    if (!camera->start(0, 0, error)) return nullptr;
+    if (!camera->start(cameraWidth, height, error)) return nullptr;
+    if (cameraWidth > 0 && (camera->cameraWidth_ != cameraWidth || camera->height_ != height)) {
+        error = path + ": at another size (" + std::to_string(camera->cameraWidth_) + "x" +
+                std::to_string(camera->height_) + ") than before (" + std::to_string(cameraWidth) + "x" +
+                std::to_string(height) + ")";
+        return nullptr;
+    }
     return camera;
 }
 
@@ -466,48 +480,13 @@ bool V4l2Camera::requeue(uint32_t index) {
     return xioctl(fd_, VIDIOC_QBUF, &buf) == 0;
 }
 
-// While the camera is gone: at most once a second, and only when its node
-// is there again, opens it at the same size; never waits for it.
-bool V4l2Camera::tryReopen() {
-    const Clock::time_point now = Clock::now();
-    if (now - lastAttempt_ < kReopenInterval) return false;
-    lastAttempt_ = now;
-    struct stat st {};
-    if (::stat(path_.c_str(), &st) != 0) return false;
-    std::string error;
-    const int wantWidth = cameraWidth_, wantHeight = height_;
-    if (!start(wantWidth, wantHeight, error)) {
-        if (error != reopenError_) std::fprintf(stderr, "%s: camera back but not usable: %s\n", path_.c_str(), error.c_str());
-        reopenError_ = error;
-        cameraWidth_ = wantWidth;
-        height_ = wantHeight;
-        frameWidth_ = bottomUpFrameWidth(wantWidth);
-        return false;
-    }
-    if (cameraWidth_ != wantWidth || height_ != wantHeight) {
-        std::fprintf(stderr, "%s: camera back at another size (%dx%d); waiting for one of %dx%d\n", path_.c_str(),
-                     cameraWidth_, height_, wantWidth, wantHeight);
-        cameraWidth_ = wantWidth;
-        height_ = wantHeight;
-        frameWidth_ = bottomUpFrameWidth(wantWidth);
-        stop();
-        return false;
-    }
-    std::fprintf(stderr, "%s: camera back, %s\n", path_.c_str(), description_.c_str());
-    lost_ = false;
-    reopenError_.clear();
-    return true;
-}
-
 GrabResult V4l2Camera::grab(uint8_t* frame) {
+    if (lost_) return GrabResult::Lost;
     if (frame == nullptr) return GrabResult::NoNewFrame;
-    if (lost_ && !tryReopen()) return GrabResult::Lost;
     const GrabResult result = streaming_ ? grabStreaming(frame) : grabRead(frame);
     if (result == GrabResult::Lost) {
-        std::fprintf(stderr, "%s: camera lost; trying again once a second\n", path_.c_str());
         stop();
         lost_ = true;
-        lastAttempt_ = Clock::now();
     }
     return result;
 }
@@ -639,8 +618,92 @@ std::vector<std::string> listV4l2CaptureDevices(const std::string& dir) {
 
 std::vector<std::string> listHostCameras() { return listV4l2CaptureDevices(); }
 
+namespace {
+
+// A V4L2 camera that comes back: when its device goes away, a thread of its
+// own looks for the device at the same path once a second and opens it again
+// at the same size, so that a tick never waits for a camera being set up.
+class ReturningCamera : public CameraDevice {
+public:
+    explicit ReturningCamera(std::unique_ptr<V4l2Camera> camera)
+        : path_(camera->path()), cameraWidth_(camera->cameraWidth()), width_(camera->width()),
+          height_(camera->height()), description_(camera->description()), live_(std::move(camera)) {}
+
+    ~ReturningCamera() override {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        if (finder_.joinable()) finder_.join();
+    }
+
+    int width() const override { return width_; }
+    int height() const override { return height_; }
+    std::string description() const override { return description_; }
+
+    GrabResult grab(uint8_t* frame) override {
+        if (live_ == nullptr) {
+            std::unique_ptr<V4l2Camera> found;
+            {
+                std::lock_guard<std::mutex> guard(mutex_);
+                found = std::move(found_);
+            }
+            if (found == nullptr) return GrabResult::Lost;
+            finder_.join();  // it ends once it has found the camera
+            live_ = std::move(found);
+            std::fprintf(stderr, "%s: camera back, %s\n", path_.c_str(), live_->description().c_str());
+        }
+        const GrabResult result = live_->grab(frame);
+        if (result == GrabResult::Lost) {
+            std::fprintf(stderr, "%s: camera lost; trying again once a second\n", path_.c_str());
+            live_.reset();
+            finder_ = std::thread(&ReturningCamera::findAgain, this);
+        }
+        return result;
+    }
+
+private:
+    void findAgain() {
+        std::string said;  // a reason is said once, not every second
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!wake_.wait_for(lock, kReopenInterval, [this] { return stopping_; })) {
+            lock.unlock();
+            struct stat st {};
+            std::string error;
+            std::unique_ptr<V4l2Camera> camera;
+            if (::stat(path_.c_str(), &st) == 0) {
+                camera = V4l2Camera::openAtSize(path_, cameraWidth_, height_, error);
+                if (camera == nullptr && error != said) {
+                    std::fprintf(stderr, "%s: camera back but not usable: %s\n", path_.c_str(), error.c_str());
+                    said = error;
+                }
+            }
+            lock.lock();
+            if (camera != nullptr) {
+                found_ = std::move(camera);
+                return;
+            }
+        }
+    }
+
+    const std::string path_;
+    const int cameraWidth_, width_, height_;
+    const std::string description_;
+    std::unique_ptr<V4l2Camera> live_;  // null while the camera is gone
+    std::thread finder_;                // runs while the camera is gone and not yet found
+    std::mutex mutex_;                  // guards found_ and stopping_
+    std::condition_variable wake_;
+    std::unique_ptr<V4l2Camera> found_;
+    bool stopping_ = false;
+};
+
+}  // namespace
+
 std::unique_ptr<CameraDevice> openHostCamera(const std::string& name, std::string& error) {
-    return V4l2Camera::open(name, error);
+    std::unique_ptr<V4l2Camera> camera = V4l2Camera::open(name, error);
+    if (camera == nullptr) return nullptr;
+    return std::make_unique<ReturningCamera>(std::move(camera));
 }
 
 }  // namespace standin

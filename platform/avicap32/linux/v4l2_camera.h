@@ -42,16 +42,18 @@ bool convertTopDownToBottomUp(const uint8_t* src, int srcWidth, int height, size
 bool convertCameraFrame(uint32_t fourcc, const uint8_t* data, size_t bytesUsed, int width, int height,
                         size_t bytesPerLine, int dstWidth, uint8_t* dst, std::vector<uint8_t>& scratch);
 
-// One V4L2 capture device, streaming from the moment it is opened. When the
-// device goes away, grabs say so at once, and the same path is tried again
-// at most once a second; once a device of the same frame size is back there,
-// frames come again.
+// One V4L2 capture device, streaming from the moment it is opened. Once the
+// device has gone away, its grabs say Lost for good (openHostCamera's camera
+// opens it again when it is back).
 class V4l2Camera : public CameraDevice {
 public:
     // Opens the device at path (a /dev/videoN node or a stable
     // /dev/v4l/by-id/... or by-path name). Null on failure, with the reason
     // in error.
     static std::unique_ptr<V4l2Camera> open(const std::string& path, std::string& error);
+    // The same, for a device that must give frames of exactly this size.
+    static std::unique_ptr<V4l2Camera> openAtSize(const std::string& path, int cameraWidth, int height,
+                                                  std::string& error);
     ~V4l2Camera() override;
     V4l2Camera(const V4l2Camera&) = delete;
     V4l2Camera& operator=(const V4l2Camera&) = delete;
@@ -77,7 +79,6 @@ private:
     GrabResult grabStreaming(uint8_t* frame);
     GrabResult grabRead(uint8_t* frame);
     bool requeue(uint32_t index);
-    bool tryReopen();
 
     struct Buffer {
         void* start = nullptr;
@@ -88,11 +89,14 @@ private:
     int fd_ = -1;
     bool streaming_ = false;
     bool lost_ = false;
-    std::chrono::steady_clock::time_point lastAttempt_{};
-    std::string reopenError_;  // said once, not every second
     std::chrono::steady_clock::time_point lastFrameAt_{};
     int frameIntervalMs_ = 40;
     uint32_t fourcc_ = 0;  // what the device sends: YUYV, MJPEG, or BGR24 from libv4l2
+public:
+    const std::string& path() const { return path_; }
+    int cameraWidth() const { return cameraWidth_; }
+
+private:
     int cameraWidth_ = 0;
     int frameWidth_ = 0;
     int height_ = 0;
