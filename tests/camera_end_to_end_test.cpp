@@ -64,8 +64,9 @@ public:
     FakeCameraRun(const std::string& cameras, const char* kestrovaCameras) {
         char pattern[] = "/tmp/kestrova-cameras-XXXXXX";
         dir_ = mkdtemp(pattern);
-        std::string spec = cameras;
-        for (size_t at = spec.find('@'); at != std::string::npos; at = spec.find('@', at)) spec.replace(at, 1, dir_);
+        std::string fakeCameras = cameras;
+        for (size_t at = fakeCameras.find('@'); at != std::string::npos; at = fakeCameras.find('@', at))
+            fakeCameras.replace(at, 1, dir_);
         if (!line_.ok()) return;
         start_ = Clock::now();
         pid_ = fork();
@@ -77,8 +78,8 @@ public:
             } else {
                 unsetenv("KESTROVA_CAMERAS");
             }
-            if (!spec.empty()) {
-                setenv("FAKE_V4L2_CAMERAS", spec.c_str(), 1);
+            if (!fakeCameras.empty()) {
+                setenv("FAKE_V4L2_CAMERAS", fakeCameras.c_str(), 1);
                 setenv("LD_PRELOAD", FAKE_V4L2_LIBRARY, 1);
             }
             unsetenv("DISPLAY");

@@ -4,9 +4,9 @@
 #
 #   tests/wine/run_wine_checks.sh <Linux build dir> <Windows build dir>
 #
-# Wine points COM1 at /dev/ttyS0 by itself whenever a session starts, so every
-# Wine process runs in a private mount namespace in which the machine's serial
-# devices are covered by /dev/null; wine_checks then maps COM1 to a
+# Wine points COM1 at the first serial device by itself whenever a session
+# starts, so every Wine process runs in a private mount namespace in which the
+# machine's serial devices are covered by /dev/null; wine_checks then maps COM1 to a
 # pseudo-terminal of its own and starts nothing before COM1 leads there.
 # Where no such namespace can be made, the checks are skipped (one line, not
 # a failure). The Wine prefix is kept in the Windows build dir between runs.

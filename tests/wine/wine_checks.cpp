@@ -12,6 +12,8 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <glob.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -285,6 +287,31 @@ void checkNoCamera() {
 
 }  // namespace
 
+namespace {
+
+// Whether every serial device of the machine is covered by /dev/null, as in
+// the mount namespace run_wine_checks.sh makes (unshare --mount): Wine opens
+// the first serial device for COM1 by itself, so nothing of Wine's may start
+// otherwise.
+bool serialDevicesCovered() {
+    struct stat null {};
+    if (stat("/dev/null", &null) != 0) return false;
+    bool covered = true;
+    for (const char* pattern : {"/dev/ttyS*", "/dev/ttyUSB*", "/dev/ttyACM*"}) {
+        glob_t found{};
+        if (glob(pattern, 0, nullptr, &found) == 0) {
+            for (size_t i = 0; i < found.gl_pathc; ++i) {
+                struct stat st {};
+                if (stat(found.gl_pathv[i], &st) != 0 || st.st_rdev != null.st_rdev) covered = false;
+            }
+        }
+        globfree(&found);
+    }
+    return covered;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     const char* w = std::getenv("WINE");
     const char* s = std::getenv("WINESERVER");
@@ -293,6 +320,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: WINE=... WINESERVER=... WINEPREFIX=... %s kestrova.exe window_probe.exe dir\n",
                      argv[0]);
         return 2;
+    }
+    if (!serialDevicesCovered()) {
+        std::printf("the machine's serial devices are not covered: run this only through run_wine_checks.sh\n");
+        return 1;
     }
     wine = w;
     wineServer = s;
