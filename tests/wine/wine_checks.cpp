@@ -117,7 +117,15 @@ std::string com1Target() {
 
 // Maps COM1 to the pseudo-terminal and starts a session that keeps it.
 bool mapCom1() {
-    if (run({wine, "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM1", "/d", ptyName, "/f"}) != 0) {
+    // A session that is still ending (the suites ran just before) can make
+    // the first write fail: wait for it, and try again a few times.
+    bool written = false;
+    for (int attempt = 0; attempt < 3 && !written; ++attempt) {
+        if (attempt > 0) sleep(1);
+        run({wineServer, "-w"}, 30);
+        written = run({wine, "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM1", "/d", ptyName, "/f"}) == 0;
+    }
+    if (!written) {
         std::printf("cannot write COM1 into the Wine registry\n");
         return false;
     }
