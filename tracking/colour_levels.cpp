@@ -325,15 +325,6 @@ inline uint8_t tableOutput(const uint8_t* p, const ColourLevelTable& table, uint
 __attribute__((target("ssse3"))) void segmentRowSsse3(const uint8_t* in, uint8_t* row, size_t x, size_t width,
                                                        const ColourLevelTable& table, const PassLimits& limits,
                                                        uint8_t threshold, uint64_t* mask) {
-    const __m128i first0 = _mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-    const __m128i first1 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14, -1, -1, -1, -1, -1);
-    const __m128i first2 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1, 4, 7, 10, 13);
-    const __m128i second0 = _mm_setr_epi8(1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-    const __m128i second1 = _mm_setr_epi8(-1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1);
-    const __m128i second2 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14);
-    const __m128i third0 = _mm_setr_epi8(2, 5, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-    const __m128i third1 = _mm_setr_epi8(-1, -1, -1, -1, -1, 1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1);
-    const __m128i third2 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15);
     const __m128i spread0 = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
     const __m128i spread1 = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
     const __m128i spread2 = _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
@@ -348,15 +339,8 @@ __attribute__((target("ssse3"))) void segmentRowSsse3(const uint8_t* in, uint8_t
         for (; x + 16 <= width; x += 16) {
             uint8_t* p = row + x * 3;
             const uint8_t* source = in + x * 3;
-            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source));
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + 16));
-            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + 32));
-            const __m128i blue = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, first0), _mm_shuffle_epi8(b, first1)),
-                                              _mm_shuffle_epi8(c, first2));
-            const __m128i green = _mm_or_si128(
-                _mm_or_si128(_mm_shuffle_epi8(a, second0), _mm_shuffle_epi8(b, second1)), _mm_shuffle_epi8(c, second2));
-            const __m128i red = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, third0), _mm_shuffle_epi8(b, third1)),
-                                             _mm_shuffle_epi8(c, third2));
+            const PixelBytes16 bytes = splitPixels16(source);
+            const __m128i blue = bytes.first, green = bytes.second, red = bytes.third;
             const __m128i most = _mm_max_epu8(green, blue);
             const __m128i bound = _mm_shuffle_epi8(highLimits, _mm_and_si128(_mm_srli_epi16(red, 4), lowNibble));
             const int candidates = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(most, bound), bound));

@@ -77,31 +77,13 @@ void rowMasksSse2(const uint8_t* row, size_t width, uint64_t* background, uint64
 // sixteen first, second and third bytes of the pixels.
 __attribute__((target("ssse3"))) void rowMasksSsse3(const uint8_t* row, size_t width, uint64_t* background,
                                                     uint64_t* white) {
-    const __m128i first0 = _mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-    const __m128i first1 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14, -1, -1, -1, -1, -1);
-    const __m128i first2 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1, 4, 7, 10, 13);
-    const __m128i second0 = _mm_setr_epi8(1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-    const __m128i second1 = _mm_setr_epi8(-1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1);
-    const __m128i second2 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14);
-    const __m128i third0 = _mm_setr_epi8(2, 5, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-    const __m128i third1 = _mm_setr_epi8(-1, -1, -1, -1, -1, 1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1);
-    const __m128i third2 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15);
     const __m128i ones = _mm_set1_epi8(-1);
     size_t x = 0;
     for (; x + 16 <= width; x += 16) {
-        const uint8_t* p = row + x * 3;
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
-        const __m128i first = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, first0), _mm_shuffle_epi8(b, first1)),
-                                           _mm_shuffle_epi8(c, first2));
-        background[x >> 6] |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(first, ones)))) << (x & 63);
+        const PixelBytes16 bytes = splitPixels16(row + x * 3);
+        background[x >> 6] |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes.first, ones)))) << (x & 63);
         if (white != nullptr) {
-            const __m128i second = _mm_or_si128(
-                _mm_or_si128(_mm_shuffle_epi8(a, second0), _mm_shuffle_epi8(b, second1)), _mm_shuffle_epi8(c, second2));
-            const __m128i third = _mm_or_si128(
-                _mm_or_si128(_mm_shuffle_epi8(a, third0), _mm_shuffle_epi8(b, third1)), _mm_shuffle_epi8(c, third2));
-            const __m128i all = _mm_and_si128(first, _mm_and_si128(second, third));
+            const __m128i all = _mm_and_si128(bytes.first, _mm_and_si128(bytes.second, bytes.third));
             white[x >> 6] |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(all, ones)))) << (x & 63);
         }
     }
