@@ -195,7 +195,7 @@ TEST_F(AnalysisEquivalenceTest, TableAndComputedSegmentationAtEveryThreshold) {
         expected = scattered;
         reference::segmentByColour(expected.data(), int32_t(kWidth), int32_t(height), kRed, t);
         for (size_t y = 0; y < height; ++y) rowMasks(&expected[y * kWidth * 3], kWidth, &expectedMasks[y * words], nullptr);
-        for (int instructions = 1; instructions <= 2; ++instructions) {
+        for (int instructions = 1; instructions <= 3; ++instructions) {
             std::vector<uint8_t> image = scattered;
             masks.assign(masks.size(), ~uint64_t(0));  // stale bits must go
             if (!segmentImageWithMasksUsing(instructions, image.data(), kWidth, height, kRed, t, masks.data())) continue;

@@ -249,9 +249,10 @@ void segmentFromTable(uint8_t* bgr, size_t pixels, const ColourLevelTable& table
 // look-ups of a scene with few candidates stay within a few MiB instead
 // of the whole table (the last byte is 255, for pixels that fail).
 struct PassLimits {
-    uint8_t byRed[256];
+    alignas(64) uint8_t byRed[256];
     alignas(16) uint8_t byHighRed[16];
     uint32_t start[256];  // of each red byte's square in `packed`
+    alignas(64) uint8_t startBytes[3][256];  // bytes 0, 1, 2 of start (it is below 2^24)
     int32_t side[256];    // byRed + 1
     std::vector<uint8_t> packed;
     uint32_t failed = 0;  // index of the 255 after the squares
@@ -302,7 +303,10 @@ const PassLimits& passLimitsFor(const ColourLevelTable& table, uint32_t referenc
     }
     limits.packed[size] = 255;
     limits.failed = uint32_t(size);
-    for (int red = 0; red < 256; ++red) limits.side[red] = int32_t(limits.byRed[red]) + 1;
+    for (int red = 0; red < 256; ++red) {
+        limits.side[red] = int32_t(limits.byRed[red]) + 1;
+        for (int byte = 0; byte < 3; ++byte) limits.startBytes[byte][red] = uint8_t(limits.start[red] >> (8 * byte));
+    }
     limits.threshold = threshold;
     limits.reference = reference;
     return limits;
@@ -450,8 +454,9 @@ __attribute__((target("avx2"))) inline __m256i gatherLevels(__m256i red, __m256i
     return _mm256_permutevar8x32_epi32(words, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
 }
 
-__attribute__((target("avx2"))) void segmentRowAvx2(const uint8_t* in, uint8_t* row, size_t width, const ColourLevelTable& table,
-                                                     const PassLimits& limits, uint8_t threshold, uint64_t* mask) {
+__attribute__((target("avx2"))) void segmentRowAvx2(const uint8_t* in, uint8_t* row, size_t x, size_t width,
+                                                     const ColourLevelTable& table, const PassLimits& limits,
+                                                     uint8_t threshold, uint64_t* mask) {
     const __m256i first0 = _mm256_broadcastsi128_si256(_mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
     const __m256i first1 = _mm256_broadcastsi128_si256(_mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14, -1, -1, -1, -1, -1));
     const __m256i first2 = _mm256_broadcastsi128_si256(_mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1, 4, 7, 10, 13));
@@ -471,7 +476,6 @@ __attribute__((target("avx2"))) void segmentRowAvx2(const uint8_t* in, uint8_t* 
     const uint8_t* packed = limits.packed.data();
     const uint32_t failed = limits.failed;
     alignas(32) uint8_t largest[32], levels[32];
-    size_t x = 0;
     {
         {
         for (; x + 32 <= width; x += 32) {
@@ -544,11 +548,218 @@ __attribute__((target("avx2"))) void segmentRowAvx2(const uint8_t* in, uint8_t* 
 }
 #endif
 
+#ifdef KESTROVA_AVX512
+#define KESTROVA_TARGET_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+
+// Byte permutes for 64 pixels of 3 bytes (192 bytes in three registers):
+//  - byte j of fromAB[c] picks byte c of pixel j from the first two
+//    registers, fromC[c] from the third for the pixels whose byte lies
+//    there (the bits of inC[c]);
+//  - spread[i] makes bytes 64 i .. 64 i + 63 of three copies of each of
+//    64 bytes;
+//  - quarter[q] puts the bytes of pixels 16 q .. 16 q + 15 of two
+//    registers into 32-bit lanes: lane i gets byte 16 q + i of the first
+//    in its byte 0 and of the second in its bytes 1 and 2 (of the first
+//    again where only 64 bytes are permuted);
+//  - lowBytes puts byte 0 of the sixteen lanes of four registers back
+//    into 64 bytes, the first and third register into bytes 0-15 and
+//    32-47, the second and fourth into 16-31 and 48-63.
+struct PixelPermutes {
+    alignas(64) uint8_t fromAB[3][64];
+    alignas(64) uint8_t fromC[3][64];
+    alignas(64) uint8_t spread[3][64];
+    alignas(64) uint8_t quarter[4][64];
+    alignas(64) uint8_t lowBytes[64];
+    uint64_t inC[3];
+};
+
+const PixelPermutes& pixelPermutes() {
+    static const PixelPermutes permutes = [] {
+        PixelPermutes p{};
+        for (int j = 0; j < 64; ++j) {
+            for (int c = 0; c < 3; ++c) {
+                const int at = 3 * j + c;
+                p.fromAB[c][j] = uint8_t(at < 128 ? at : 0);
+                p.fromC[c][j] = uint8_t(at < 128 ? 0 : at - 128);
+                if (at >= 128) p.inC[c] |= uint64_t(1) << j;
+                p.spread[c][j] = uint8_t((64 * c + j) / 3);
+            }
+            for (int q = 0; q < 4; ++q) {
+                const int pixel = 16 * q + j / 4;
+                p.quarter[q][j] = uint8_t(j % 4 == 0 ? pixel : j % 4 == 3 ? 0 : 64 + pixel);
+            }
+            p.lowBytes[j] = uint8_t((j / 16) % 2 * 64 + 4 * (j % 16));
+        }
+        return p;
+    }();
+    return permutes;
+}
+
+// Byte c of each of the 64 pixels in a, b, c.
+KESTROVA_TARGET_AVX512 inline __m512i pickBytes64(__m512i a, __m512i b, __m512i c, const PixelPermutes& p, int byte) {
+    const __m512i fromAB = _mm512_permutex2var_epi8(a, _mm512_load_si512(p.fromAB[byte]), b);
+    return _mm512_mask_permutexvar_epi8(fromAB, p.inC[byte], _mm512_load_si512(p.fromC[byte]), c);
+}
+
+// table[i] for each byte i of `bytes`, a 256-byte table in four registers.
+KESTROVA_TARGET_AVX512 inline __m512i lookUp256(const uint8_t* table, __m512i bytes) {
+    const __m512i low = _mm512_permutex2var_epi8(_mm512_load_si512(table), bytes, _mm512_load_si512(table + 64));
+    const __m512i high = _mm512_permutex2var_epi8(_mm512_load_si512(table + 128), bytes, _mm512_load_si512(table + 192));
+    return _mm512_mask_blend_epi8(_mm512_movepi8_mask(bytes), low, high);
+}
+
+// The levels of the candidates among 64 pixels from the packed squares,
+// sixteen at a time with vector gathers: lane i of quarter q is pixel
+// 16 q + i, its index start[red] + green * (byRed + 1) + blue, built with
+// byte permutes and one multiply-add of 16-bit pairs. Other pixels get 255.
+KESTROVA_TARGET_AVX512 inline __m512i gatherLevels64(__m512i red, __m512i green, __m512i blue, __m512i bound,
+                                                     uint64_t candidates, const PassLimits& limits,
+                                                     const PixelPermutes& p) {
+    const __m512i start0 = lookUp256(limits.startBytes[0], red), start1 = lookUp256(limits.startBytes[1], red);
+    const __m512i start2 = lookUp256(limits.startBytes[2], red);
+    const __m512i side = _mm512_set1_epi32(0x00010001);  // + 1 in word 0, a factor 1 in word 1
+    const __m512i failed = _mm512_set1_epi32(255);
+    constexpr uint64_t kByte0 = 0x1111111111111111ull, kByte2 = 0x4444444444444444ull;
+    __m512i quarters[4];
+    for (int q = 0; q < 4; ++q) {
+        const __m512i order = _mm512_load_si512(p.quarter[q]);
+        __m512i start = _mm512_maskz_permutex2var_epi8(kByte0 | kByte0 << 1, start0, order, start1);
+        start = _mm512_mask_permutexvar_epi8(start, kByte2, order, start2);
+        const __m512i greenBlue = _mm512_maskz_permutex2var_epi8(kByte0 | kByte2, green, order, blue);
+        const __m512i sideOne = _mm512_add_epi32(_mm512_maskz_permutexvar_epi8(kByte0, order, bound), side);
+        const __m512i at = _mm512_add_epi32(start, _mm512_madd_epi16(greenBlue, sideOne));
+        quarters[q] = _mm512_mask_i32gather_epi32(failed, __mmask16(candidates >> (16 * q)), at, limits.packed.data(), 1);
+    }
+    const __m512i lowBytes = _mm512_load_si512(p.lowBytes);
+    return _mm512_mask_blend_epi8(~uint64_t(0) << 32, _mm512_permutex2var_epi8(quarters[0], lowBytes, quarters[1]),
+                                  _mm512_permutex2var_epi8(quarters[2], lowBytes, quarters[3]));
+}
+
+// Groups of 64 with at least this many candidates have their levels
+// gathered; fewer are looked up one by one.
+constexpr int kGatheredCandidates64 = 16;
+
+// Bits of the bytes of a group of `pixels` (0..64) pixels in each of its
+// three 64-byte pieces.
+struct PieceMasks {
+    uint64_t a, b, c;
+};
+inline PieceMasks pieceMasks(size_t pixels) {
+    const size_t bytes = pixels * 3;
+    auto piece = [bytes](size_t from) -> uint64_t {
+        if (bytes <= from) return 0;
+        return bytes - from >= 64 ? ~uint64_t(0) : (uint64_t(1) << (bytes - from)) - 1;
+    };
+    return PieceMasks{piece(0), piece(64), piece(128)};
+}
+
+// All rows, 64 pixels at a time, the last group of a row with masked loads
+// and stores: the pre-test against each red byte's own limit, and each
+// mask word straight from a mask register. The first fromRows rows are
+// read from `from`, the others from the image itself.
+KESTROVA_TARGET_AVX512 void segmentRowsAvx512(const uint8_t* from, size_t fromRows, uint8_t* bgr, size_t width,
+                                              size_t height, const ColourLevelTable& table, const PassLimits& limits,
+                                              uint8_t threshold, uint64_t* masks) {
+    const PixelPermutes& permutes = pixelPermutes();
+    const __m512i spread0 = _mm512_load_si512(permutes.spread[0]);
+    const __m512i spread1 = _mm512_load_si512(permutes.spread[1]);
+    const __m512i spread2 = _mm512_load_si512(permutes.spread[2]);
+    const __m512i ones = _mm512_set1_epi8(-1);
+    const __m512i limit = _mm512_set1_epi8(char(threshold));
+    const uint8_t* packed = limits.packed.data();
+    const uint32_t failed = limits.failed;
+    const size_t stride = width * 3, words = maskWords(width);
+    const PieceMasks lastGroup = pieceMasks(width % 64);
+    alignas(64) uint8_t largest[64], levels[64];
+    for (size_t y = 0; y < height; ++y) {
+        const uint8_t* in = (y < fromRows ? from : bgr) + y * stride;
+        uint8_t* row = bgr + y * stride;
+        uint64_t* mask = masks + y * words;
+        for (size_t x = 0; x < width; x += 64) {
+            uint8_t* p = row + x * 3;
+            const uint8_t* source = in + x * 3;
+            const bool whole = x + 64 <= width;
+            const PieceMasks& piece = lastGroup;
+            const uint64_t pixels = whole ? ~uint64_t(0) : (uint64_t(1) << (width - x)) - 1;
+            // Masked loads and stores only at the end of a row: on some
+            // processors they are much slower than plain ones.
+            __m512i a, b, c;
+            if (whole) {
+                a = _mm512_loadu_si512(source);
+                b = _mm512_loadu_si512(source + 64);
+                c = _mm512_loadu_si512(source + 128);
+            } else {
+                a = _mm512_maskz_loadu_epi8(piece.a, source);
+                b = _mm512_maskz_loadu_epi8(piece.b, source + 64);
+                c = _mm512_maskz_loadu_epi8(piece.c, source + 128);
+            }
+            const __m512i red = pickBytes64(a, b, c, permutes, 2);
+            const __m512i blue = pickBytes64(a, b, c, permutes, 0), green = pickBytes64(a, b, c, permutes, 1);
+            const __m512i most = _mm512_max_epu8(green, blue);
+            const __m512i bound = lookUp256(limits.byRed, red);
+            const uint64_t candidates = _mm512_cmple_epu8_mask(most, bound) & pixels;
+            __m512i out = ones;
+            if (candidates != 0) {
+                __m512i k;
+                if (countBits(candidates) >= kGatheredCandidates64) {
+                    k = gatherLevels64(red, green, blue, bound, candidates, limits, permutes);
+                } else {
+                    _mm512_store_si512(largest, most);
+                    _mm512_store_si512(levels, ones);
+                    for (uint64_t left = candidates; left != 0; left &= left - 1) {
+                        const int j = lowestBit(left);
+                        const uint8_t* q = source + j * 3;
+                        const uint32_t side = uint32_t(limits.byRed[q[2]]) + 1;
+                        const uint32_t at = limits.start[q[2]] + uint32_t(q[1]) * side + q[0];
+                        levels[j] = packed[largest[j] < side ? at : failed];
+                    }
+                    k = _mm512_load_si512(levels);
+                }
+                // k below the threshold stays, the rest becomes 255; a
+                // candidate's level equal to the threshold is decided by
+                // the colour's exact bit.
+                out = _mm512_mask_mov_epi8(k, _mm512_cmpge_epu8_mask(k, limit), ones);
+                const uint64_t ties = _mm512_cmpeq_epu8_mask(k, limit) & candidates;
+                if (ties != 0) {
+                    _mm512_store_si512(levels, out);
+                    for (uint64_t left = ties; left != 0; left &= left - 1) {
+                        const int j = lowestBit(left);
+                        const uint8_t* q = source + j * 3;
+                        const uint32_t colour = uint32_t(q[0]) | uint32_t(q[1]) << 8 | uint32_t(q[2]) << 16;
+                        levels[j] = decideTie(colour, threshold, table.exact);
+                    }
+                    out = _mm512_load_si512(levels);
+                }
+            }
+            const __m512i out0 = _mm512_permutex2var_epi8(out, spread0, out);
+            const __m512i out1 = _mm512_permutex2var_epi8(out, spread1, out);
+            const __m512i out2 = _mm512_permutex2var_epi8(out, spread2, out);
+            if (whole) {
+                _mm512_storeu_si512(p, out0);
+                _mm512_storeu_si512(p + 64, out1);
+                _mm512_storeu_si512(p + 128, out2);
+            } else {
+                _mm512_mask_storeu_epi8(p, piece.a, out0);
+                _mm512_mask_storeu_epi8(p + 64, piece.b, out1);
+                _mm512_mask_storeu_epi8(p + 128, piece.c, out2);
+            }
+            mask[x >> 6] = _mm512_cmpeq_epu8_mask(out, ones) & pixels;
+        }
+    }
+}
+#endif
+
 #ifdef KESTROVA_SSSE3
 // All rows, each with its mask cleared first; the first fromRows rows are
 // read from `from`, the others from the image itself.
-void segmentRows(bool avx2, const uint8_t* from, size_t fromRows, uint8_t* bgr, size_t width, size_t height,
+void segmentRows(int instructions, const uint8_t* from, size_t fromRows, uint8_t* bgr, size_t width, size_t height,
                  const ColourLevelTable& table, const PassLimits& limits, uint8_t threshold, uint64_t* masks) {
+#ifdef KESTROVA_AVX512
+    if (instructions >= 3) {
+        segmentRowsAvx512(from, fromRows, bgr, width, height, table, limits, threshold, masks);
+        return;
+    }
+#endif
     const size_t stride = width * 3, words = maskWords(width);
     for (size_t y = 0; y < height; ++y) {
         uint8_t* row = bgr + y * stride;
@@ -556,8 +767,8 @@ void segmentRows(bool avx2, const uint8_t* from, size_t fromRows, uint8_t* bgr, 
         uint64_t* mask = masks + y * words;
         for (size_t k = 0; k < words; ++k) mask[k] = 0;
 #ifdef KESTROVA_AVX2
-        if (avx2) {
-            segmentRowAvx2(in, row, width, table, limits, threshold, mask);
+        if (instructions >= 2) {
+            segmentRowAvx2(in, row, 0, width, table, limits, threshold, mask);
             continue;
         }
 #endif
@@ -613,7 +824,7 @@ void segmentPixels(uint8_t* bgr, size_t pixels, uint32_t reference, int32_t thre
 
 bool segmentImageWithMasks(uint8_t* bgr, size_t width, size_t height, uint32_t reference, int32_t threshold,
                            uint64_t* masks, const uint8_t* from, size_t fromBytes) {
-    return segmentImageWithMasksUsing(2, bgr, width, height, reference, threshold, masks, from, fromBytes);
+    return segmentImageWithMasksUsing(3, bgr, width, height, reference, threshold, masks, from, fromBytes);
 }
 
 bool segmentImageWithMasksUsing(int instructions, uint8_t* bgr, size_t width, size_t height, uint32_t reference,
@@ -647,8 +858,8 @@ bool segmentImageWithMasksUsing(int instructions, uint8_t* bgr, size_t width, si
     // copied over first.
     const size_t fromRows = fromBytes / stride;
     if (fromBytes % stride != 0) std::memcpy(bgr + fromRows * stride, from + fromRows * stride, fromBytes % stride);
-    segmentRows(instructions >= 2 && processorHasAvx2(), from, fromRows, bgr, width, height, table, *limits, limit,
-                masks);
+    const int usable = instructions >= 3 && processorHasAvx512Vbmi() ? 3 : instructions >= 2 && processorHasAvx2() ? 2 : 1;
+    segmentRows(usable, from, fromRows, bgr, width, height, table, *limits, limit, masks);
     return true;
 #else
     return false;

@@ -49,8 +49,8 @@ bool segmentImageWithMasks(uint8_t* bgr, size_t width, size_t height, uint32_t r
                            uint64_t* masks, const uint8_t* from = nullptr, size_t fromBytes = 0);
 
 // The same with at most the given instructions, for the tests: 1 SSSE3,
-// 2 AVX2 as well (each where the processor has it; without SSSE3 it
-// returns false).
+// 2 AVX2 as well, 3 AVX-512 (F, BW, VBMI) as well (each where the processor
+// has it; without SSSE3 it returns false).
 bool segmentImageWithMasksUsing(int instructions, uint8_t* bgr, size_t width, size_t height, uint32_t reference,
                                 int32_t threshold, uint64_t* masks, const uint8_t* from = nullptr,
                                 size_t fromBytes = 0);

@@ -17,3 +17,14 @@ bool processorHasAvx2() {
 #else
 bool processorHasAvx2() { return false; }
 #endif
+
+#ifdef KESTROVA_AVX512
+bool processorHasAvx512Vbmi() {
+    static const bool avx512 = (__builtin_cpu_init(), __builtin_cpu_supports("avx512f") &&
+                                                          __builtin_cpu_supports("avx512bw") &&
+                                                          __builtin_cpu_supports("avx512vbmi"));
+    return avx512;
+}
+#else
+bool processorHasAvx512Vbmi() { return false; }
+#endif

@@ -1,6 +1,6 @@
 // Which vector instructions the tracking code may use. The x86-64 baseline
-// (SSE2) is compiled in everywhere; SSSE3 and AVX2 code is compiled per
-// function and used only after the run-time checks below.
+// (SSE2) is compiled in everywhere; SSSE3, AVX2 and AVX-512 code is compiled
+// per function and used only after the run-time checks below.
 #pragma once
 
 #if (defined(__x86_64__) || defined(_M_X64)) && !defined(KESTROVA_PORTABLE_ONLY)
@@ -8,6 +8,7 @@
 #if defined(__GNUC__)
 #define KESTROVA_SSSE3 1
 #define KESTROVA_AVX2 1
+#define KESTROVA_AVX512 1
 #endif
 #endif
 
@@ -15,6 +16,9 @@
 // (always false where they are not compiled in).
 bool processorHasSsse3();
 bool processorHasAvx2();
+// AVX-512 with byte and word instructions and byte permutes (F, BW, VBMI),
+// with the system saving the registers.
+bool processorHasAvx512Vbmi();
 
 #ifdef KESTROVA_SSSE3
 #include <tmmintrin.h>
