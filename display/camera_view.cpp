@@ -36,7 +36,9 @@ void drawCameraView(HDC hdc, int xOrigin, int yOrigin, int slot, int viewMode) {
     if (slot != 0 && slot != 1) return;
     const CameraSlot& s = cameraSlots[slot];
     const uint8_t* raw = usableRawImage(slot);
-    const uint8_t* work = usableWorkImage(slot);
+    // The raw view leaves the work image alone: handing it out may first
+    // have to write the pixels the segmentation left to be written.
+    const uint8_t* work = viewMode == VIEW_MASK || viewMode == VIEW_OVERLAY ? usableWorkImage(slot) : nullptr;
 
     BITMAPINFO bmi;
     std::memset(&bmi, 0, sizeof bmi);

@@ -70,12 +70,18 @@ size_t slotImageBytes(int slot) {
 // bogus frame size) has no usable image either: its zero-length images hold
 // nothing to read, and a reader that walked its rows or columns by the
 // slot's size would run off them.
-uint8_t* usableWorkImage(int slot) {
+uint8_t* analysedWorkImage(int slot) {
     if (!validSlot(slot)) return nullptr;
     const uint64_t bytes = requestedBytes(slot);
     if (bytes == 0 || bytes > workCapacity[slot]) return nullptr;
     makePendingCopy(slot);
     return cameraSlots[slot].workImage;
+}
+
+uint8_t* usableWorkImage(int slot) {
+    uint8_t* image = analysedWorkImage(slot);
+    if (image != nullptr) writeSlotBackground(slot);
+    return image;
 }
 
 // Pending bytes past the current size (the size shrank since the frame)
@@ -123,11 +129,18 @@ bool acceptFrame(int slot, const uint8_t* frame, uint32_t bytesUsed) {
     allocateImage(s.workImage, workCapacity[slot], size);
     allocateImage(s.rawImage, rawCapacity[slot], size);
     if (frame == nullptr) return true;
-    forgetSlotMasks(slot);
 
     const uint64_t wanted = std::min<uint64_t>(bytesUsed, size);
     const size_t toWork = s.workImage != nullptr ? size_t(std::min<uint64_t>(wanted, workCapacity[slot])) : 0;
     const size_t toRaw = s.rawImage != nullptr ? size_t(std::min<uint64_t>(wanted, rawCapacity[slot])) : 0;
+    // A frame that covers the whole work image makes a background the
+    // segmentation left unwritten meaningless; any other keeps the bytes
+    // past its length, so that background is written first.
+    if (toWork == workCapacity[slot]) {
+        dropSlotMasks(slot);
+    } else {
+        forgetSlotMasks(slot);
+    }
     if (s.workImage != nullptr && s.rawImage != nullptr && toWork == toRaw) {
         copyInPieces(s.rawImage, frame, toRaw);
         pendingBytes[slot] = std::max(pendingBytes[slot], toRaw);
@@ -142,7 +155,7 @@ bool acceptFrame(int slot, const uint8_t* frame, uint32_t bytesUsed) {
 
 void resetCameraSlot(int slot) {
     if (!validSlot(slot)) return;
-    forgetSlotMasks(slot);
+    dropSlotMasks(slot);
     delete[] cameraSlots[slot].workImage;
     delete[] cameraSlots[slot].rawImage;
     cameraSlots[slot] = CameraSlot{};

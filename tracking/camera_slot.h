@@ -63,6 +63,12 @@ size_t slotImageBytes(int slot);
 uint8_t* usableWorkImage(int slot);
 const uint8_t* usableRawImage(int slot);
 
+// The work image as the speck filter and the centroid use it: the same as
+// usableWorkImage, except that background pixels the segmentation left
+// unwritten (see pixel_masks.h) stay so while its masks are kept; those
+// steps take them from the masks.
+uint8_t* analysedWorkImage(int slot);
+
 // For segmentation, which overwrites every byte of the work image: the
 // usable work image without making its pending copy, with the raw image
 // and the number of leading bytes (at most the slot's image size) still to

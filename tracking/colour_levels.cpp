@@ -328,7 +328,7 @@ inline uint8_t tableOutput(const uint8_t* p, const ColourLevelTable& table, uint
 // `row`. Adds to the row's background mask (cleared by the caller).
 __attribute__((target("ssse3"))) void segmentRowSsse3(const uint8_t* in, uint8_t* row, size_t x, size_t width,
                                                        const ColourLevelTable& table, const PassLimits& limits,
-                                                       uint8_t threshold, uint64_t* mask) {
+                                                       uint8_t threshold, uint64_t* mask, bool writeBackground) {
     const __m128i spread0 = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
     const __m128i spread1 = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
     const __m128i spread2 = _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
@@ -349,9 +349,11 @@ __attribute__((target("ssse3"))) void segmentRowSsse3(const uint8_t* in, uint8_t
             const __m128i bound = _mm_shuffle_epi8(highLimits, _mm_and_si128(_mm_srli_epi16(red, 4), lowNibble));
             const int candidates = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(most, bound), bound));
             if (candidates == 0) {
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(p), ones);
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), ones);
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 32), ones);
+                if (writeBackground) {
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), ones);
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), ones);
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 32), ones);
+                }
                 mask[x >> 6] |= uint64_t(0xFFFF) << (x & 63);
                 continue;
             }
@@ -456,7 +458,7 @@ __attribute__((target("avx2"))) inline __m256i gatherLevels(__m256i red, __m256i
 
 __attribute__((target("avx2"))) void segmentRowAvx2(const uint8_t* in, uint8_t* row, size_t x, size_t width,
                                                      const ColourLevelTable& table, const PassLimits& limits,
-                                                     uint8_t threshold, uint64_t* mask) {
+                                                     uint8_t threshold, uint64_t* mask, bool writeBackground) {
     const __m256i first0 = _mm256_broadcastsi128_si256(_mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
     const __m256i first1 = _mm256_broadcastsi128_si256(_mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14, -1, -1, -1, -1, -1));
     const __m256i first2 = _mm256_broadcastsi128_si256(_mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1, 4, 7, 10, 13));
@@ -493,9 +495,11 @@ __attribute__((target("avx2"))) void segmentRowAvx2(const uint8_t* in, uint8_t* 
             const __m256i bound = _mm256_shuffle_epi8(highLimits, _mm256_and_si256(_mm256_srli_epi16(red, 4), lowNibble));
             const unsigned candidates = unsigned(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(most, bound), bound)));
             if (candidates == 0) {
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), ones);
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + 32), ones);
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + 64), ones);
+                if (writeBackground) {
+                    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), ones);
+                    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + 32), ones);
+                    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + 64), ones);
+                }
                 mask[x >> 6] |= uint64_t(0xFFFFFFFF) << (x & 63);
                 continue;
             }
@@ -544,7 +548,7 @@ __attribute__((target("avx2"))) void segmentRowAvx2(const uint8_t* in, uint8_t* 
         }
         }
     }
-    segmentRowSsse3(in, row, x, width, table, limits, threshold, mask);
+    segmentRowSsse3(in, row, x, width, table, limits, threshold, mask, writeBackground);
 }
 #endif
 
@@ -659,7 +663,7 @@ inline PieceMasks pieceMasks(size_t pixels) {
 // read from `from`, the others from the image itself.
 KESTROVA_TARGET_AVX512 void segmentRowsAvx512(const uint8_t* from, size_t fromRows, uint8_t* bgr, size_t width,
                                               size_t height, const ColourLevelTable& table, const PassLimits& limits,
-                                              uint8_t threshold, uint64_t* masks) {
+                                              uint8_t threshold, uint64_t* masks, bool writeBackground) {
     const PixelPermutes& permutes = pixelPermutes();
     const __m512i spread0 = _mm512_load_si512(permutes.spread[0]);
     const __m512i spread1 = _mm512_load_si512(permutes.spread[1]);
@@ -698,6 +702,10 @@ KESTROVA_TARGET_AVX512 void segmentRowsAvx512(const uint8_t* from, size_t fromRo
             const __m512i most = _mm512_max_epu8(green, blue);
             const __m512i bound = lookUp256(limits.byRed, red);
             const uint64_t candidates = _mm512_cmple_epu8_mask(most, bound) & pixels;
+            if (candidates == 0 && !writeBackground) {
+                mask[x >> 6] = pixels;
+                continue;
+            }
             __m512i out = ones;
             if (candidates != 0) {
                 __m512i k;
@@ -753,10 +761,11 @@ KESTROVA_TARGET_AVX512 void segmentRowsAvx512(const uint8_t* from, size_t fromRo
 // All rows, each with its mask cleared first; the first fromRows rows are
 // read from `from`, the others from the image itself.
 void segmentRows(int instructions, const uint8_t* from, size_t fromRows, uint8_t* bgr, size_t width, size_t height,
-                 const ColourLevelTable& table, const PassLimits& limits, uint8_t threshold, uint64_t* masks) {
+                 const ColourLevelTable& table, const PassLimits& limits, uint8_t threshold, uint64_t* masks,
+                 bool writeBackground) {
 #ifdef KESTROVA_AVX512
     if (instructions >= 3) {
-        segmentRowsAvx512(from, fromRows, bgr, width, height, table, limits, threshold, masks);
+        segmentRowsAvx512(from, fromRows, bgr, width, height, table, limits, threshold, masks, writeBackground);
         return;
     }
 #endif
@@ -768,12 +777,12 @@ void segmentRows(int instructions, const uint8_t* from, size_t fromRows, uint8_t
         for (size_t k = 0; k < words; ++k) mask[k] = 0;
 #ifdef KESTROVA_AVX2
         if (instructions >= 2) {
-            segmentRowAvx2(in, row, 0, width, table, limits, threshold, mask);
+            segmentRowAvx2(in, row, 0, width, table, limits, threshold, mask, writeBackground);
             continue;
         }
 #endif
         {
-            segmentRowSsse3(in, row, 0, width, table, limits, threshold, mask);
+            segmentRowSsse3(in, row, 0, width, table, limits, threshold, mask, writeBackground);
         }
     }
 }
@@ -823,12 +832,14 @@ void segmentPixels(uint8_t* bgr, size_t pixels, uint32_t reference, int32_t thre
 }
 
 bool segmentImageWithMasks(uint8_t* bgr, size_t width, size_t height, uint32_t reference, int32_t threshold,
-                           uint64_t* masks, const uint8_t* from, size_t fromBytes) {
-    return segmentImageWithMasksUsing(3, bgr, width, height, reference, threshold, masks, from, fromBytes);
+                           uint64_t* masks, const uint8_t* from, size_t fromBytes, bool writeBackground) {
+    return segmentImageWithMasksUsing(3, bgr, width, height, reference, threshold, masks, from, fromBytes,
+                                      writeBackground);
 }
 
 bool segmentImageWithMasksUsing(int instructions, uint8_t* bgr, size_t width, size_t height, uint32_t reference,
-                                int32_t threshold, uint64_t* masks, const uint8_t* from, size_t fromBytes) {
+                                int32_t threshold, uint64_t* masks, const uint8_t* from, size_t fromBytes,
+                                bool writeBackground) {
     if (bgr == nullptr || masks == nullptr || width == 0 || height == 0) return false;
     const size_t stride = width * 3;
     if (from == nullptr || from == bgr) fromBytes = 0;
@@ -859,7 +870,7 @@ bool segmentImageWithMasksUsing(int instructions, uint8_t* bgr, size_t width, si
     const size_t fromRows = fromBytes / stride;
     if (fromBytes % stride != 0) std::memcpy(bgr + fromRows * stride, from + fromRows * stride, fromBytes % stride);
     const int usable = instructions >= 3 && processorHasAvx512Vbmi() ? 3 : instructions >= 2 && processorHasAvx2() ? 2 : 1;
-    segmentRows(usable, from, fromRows, bgr, width, height, table, *limits, limit, masks);
+    segmentRows(usable, from, fromRows, bgr, width, height, table, *limits, limit, masks, writeBackground);
     return true;
 #else
     return false;

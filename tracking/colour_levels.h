@@ -44,13 +44,16 @@ void segmentPixels(uint8_t* bgr, size_t pixels, uint32_t reference, int32_t thre
 // the vector instructions are not to be had.
 // With `from` given, the image's first fromBytes bytes are taken from there
 // (an image of the same size) instead of from the image itself, which saves
-// copying them over first.
+// copying them over first. With writeBackground false, pixels of groups
+// found to hold only background may be left as they were (their mask bits
+// say what they are); every other pixel is written.
 bool segmentImageWithMasks(uint8_t* bgr, size_t width, size_t height, uint32_t reference, int32_t threshold,
-                           uint64_t* masks, const uint8_t* from = nullptr, size_t fromBytes = 0);
+                           uint64_t* masks, const uint8_t* from = nullptr, size_t fromBytes = 0,
+                           bool writeBackground = true);
 
 // The same with at most the given instructions, for the tests: 1 SSSE3,
 // 2 AVX2 as well, 3 AVX-512 (F, BW, VBMI) as well (each where the processor
 // has it; without SSSE3 it returns false).
 bool segmentImageWithMasksUsing(int instructions, uint8_t* bgr, size_t width, size_t height, uint32_t reference,
                                 int32_t threshold, uint64_t* masks, const uint8_t* from = nullptr,
-                                size_t fromBytes = 0);
+                                size_t fromBytes = 0, bool writeBackground = true);

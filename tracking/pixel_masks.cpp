@@ -1,5 +1,6 @@
 #include "tracking/pixel_masks.h"
 
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -120,8 +121,9 @@ namespace {
 
 struct SlotMasks {
     std::vector<uint64_t> words;
-    const uint8_t* image = nullptr;  // null while nothing is kept
+    uint8_t* image = nullptr;  // null while nothing is kept
     size_t width = 0, height = 0;
+    bool backgroundWritten = true;
 };
 
 SlotMasks slotMasks[2];
@@ -130,10 +132,43 @@ bool validSlot(int slot) { return slot == 0 || slot == 1; }
 
 }  // namespace
 
+void whitenBackground(uint8_t* image, size_t width, size_t height, const uint64_t* masks) {
+    const size_t words = maskWords(width), stride = width * 3;
+    for (size_t y = 0; y < height; ++y) {
+        uint8_t* row = image + y * stride;
+        const uint64_t* mask = masks + y * words;
+        for (size_t k = 0; k < words; ++k) {
+            const size_t first = k * 64, pixels = width - first < 64 ? width - first : 64;
+            const uint64_t all = pixels == 64 ? ~uint64_t(0) : (uint64_t(1) << pixels) - 1;
+            const uint64_t background = mask[k] & all;
+            if (background == all) {
+                std::memset(row + first * 3, 255, pixels * 3);
+                continue;
+            }
+            // Runs of set bits, each with one memset.
+            for (uint64_t left = background; left != 0;) {
+                const int start = lowestBit(left);
+                const uint64_t run = left + (uint64_t(1) << start);  // clears the run (0 when it reaches bit 63)
+                const int end = run == 0 ? 64 : lowestBit(run & ~left);
+                std::memset(row + (first + size_t(start)) * 3, 255, size_t(end - start) * 3);
+                left &= run;
+            }
+        }
+    }
+}
+
+void writeSlotBackground(int slot) {
+    if (!validSlot(slot)) return;
+    SlotMasks& m = slotMasks[slot];
+    if (m.image == nullptr || m.backgroundWritten) return;
+    whitenBackground(m.image, m.width, m.height, m.words.data());
+    m.backgroundWritten = true;
+}
+
 uint64_t* slotMasksToFill(int slot, size_t width, size_t height) {
     if (!validSlot(slot)) return nullptr;
+    forgetSlotMasks(slot);
     SlotMasks& m = slotMasks[slot];
-    m.image = nullptr;
     const size_t words = maskWords(width) * height;
     if (m.words.size() < words) {
         try {
@@ -145,13 +180,14 @@ uint64_t* slotMasksToFill(int slot, size_t width, size_t height) {
     return m.words.data();
 }
 
-void keepSlotMasks(int slot, const uint8_t* image, size_t width, size_t height) {
+void keepSlotMasks(int slot, uint8_t* image, size_t width, size_t height, bool backgroundWritten) {
     if (!validSlot(slot)) return;
     SlotMasks& m = slotMasks[slot];
     if (m.words.size() < maskWords(width) * height) return;
     m.image = image;
     m.width = width;
     m.height = height;
+    m.backgroundWritten = backgroundWritten;
 }
 
 uint64_t* keptSlotMasks(int slot, const uint8_t* image, size_t width, size_t height) {
@@ -162,5 +198,13 @@ uint64_t* keptSlotMasks(int slot, const uint8_t* image, size_t width, size_t hei
 }
 
 void forgetSlotMasks(int slot) {
-    if (validSlot(slot)) slotMasks[slot].image = nullptr;
+    if (!validSlot(slot)) return;
+    writeSlotBackground(slot);
+    slotMasks[slot].image = nullptr;
+}
+
+void dropSlotMasks(int slot) {
+    if (!validSlot(slot)) return;
+    slotMasks[slot].image = nullptr;
+    slotMasks[slot].backgroundWritten = true;
 }

@@ -40,6 +40,24 @@ inline int lowestBit(uint64_t x) {
 // Words needed for a row of `width` pixels.
 inline size_t maskWords(size_t width) { return (width + 63) / 64; }
 
+// True when every pixel of a row's mask (width >= 1) is set; bits past
+// the row's end do not count. Four words at a time, so rows of a scene
+// that is nearly all background are passed over quickly.
+inline bool rowAllSet(const uint64_t* mask, size_t width) {
+    const size_t words = maskWords(width), full = width / 64;
+    uint64_t a = ~uint64_t(0), b = a, c = a, d = a;
+    size_t k = 0;
+    for (; k + 4 <= full; k += 4) {
+        a &= mask[k];
+        b &= mask[k + 1];
+        c &= mask[k + 2];
+        d &= mask[k + 3];
+    }
+    for (; k < full; ++k) a &= mask[k];
+    if (full < words) a &= mask[full] | ~((uint64_t(1) << (width % 64)) - 1);
+    return (a & b & c & d) == ~uint64_t(0);
+}
+
 // The masks of a row of `width` pixels (24 bits each): background, byte 0
 // equal to 255; white, all three bytes 255. Bits past the row's end are 0.
 // `white` may be null.
@@ -56,15 +74,31 @@ void rowMasksUsing(int instructions, const uint8_t* row, size_t width, uint64_t*
 // three bytes of every pixel are equal (so a background pixel is white).
 // Frame intake and a reset forget them; anything else that writes into a
 // work image must call forgetSlotMasks for that slot.
+//
+// Segmentation may leave the background pixels unwritten: the masks say
+// where they are, and they are written (255 in all three bytes) before
+// anything else reads the image or its masks are forgotten.
 
 // Words for a height x width image (maskWords(width) a row), to be filled
 // by the caller and then confirmed with keepSlotMasks. Null if the memory
-// cannot be had. The slot's masks are forgotten until confirmed.
+// cannot be had. The slot's masks are forgotten until confirmed (a
+// background left unwritten is written first).
 uint64_t* slotMasksToFill(int slot, size_t width, size_t height);
-void keepSlotMasks(int slot, const uint8_t* image, size_t width, size_t height);
+void keepSlotMasks(int slot, uint8_t* image, size_t width, size_t height, bool backgroundWritten = true);
 
 // The kept masks of the slot, when they describe this image at this size;
 // otherwise null.
 uint64_t* keptSlotMasks(int slot, const uint8_t* image, size_t width, size_t height);
 
+// Writes the background the segmentation left unwritten, if any.
+void writeSlotBackground(int slot);
+
+// Forgets the masks, first writing a background left unwritten.
 void forgetSlotMasks(int slot);
+
+// Forgets the masks and any background left unwritten, for a caller about
+// to replace every byte of the image.
+void dropSlotMasks(int slot);
+
+// Writes 255 into the three bytes of every pixel whose mask bit is set.
+void whitenBackground(uint8_t* image, size_t width, size_t height, const uint64_t* masks);

@@ -26,10 +26,12 @@ void segmentByColour(int slot, uint32_t reference) {
         // read from there, saving the copy into the work image.
         const size_t width = size_t(cameraSlots[slot].width), height = size_t(cameraSlots[slot].height);
         uint64_t* masks = slotMasksToFill(slot, width, height);
+        // Background pixels are left for whoever reads the image next (see
+        // pixel_masks.h): most ticks nobody does.
         if (segmentImageWithMasks(target.work, width, height, reference, tracker.threshold, masks, target.pendingFrom,
-                                  target.pendingBytes)) {
+                                  target.pendingBytes, false)) {
             workImageWritten(slot);
-            keepSlotMasks(slot, target.work, width, height);
+            keepSlotMasks(slot, target.work, width, height, false);
             return;
         }
     }

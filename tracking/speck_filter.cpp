@@ -129,6 +129,7 @@ void removeSpecksOnMasks(uint8_t* image, size_t width, size_t height, uint64_t* 
     const size_t stride = width * 3, words = maskWords(width);
     for (size_t y = 1; y + 1 < height; ++y) {
         uint64_t* current = masks + y * words;
+        if (rowAllSet(current, width)) continue;  // nothing to clear
         filterRow(image + y * stride, width, current - words, current, current + words, current, updated);
         for (size_t k = 0; k < words; ++k) current[k] = updated[k];
     }
@@ -146,7 +147,7 @@ inline uint64_t bitPositionSum(uint64_t bits) {
 }  // namespace
 
 void removeSpecks(int slot, int passes) {
-    uint8_t* image = usableWorkImage(slot);
+    uint8_t* image = analysedWorkImage(slot);
     if (image == nullptr) return;
     const CameraSlot& s = cameraSlots[slot];
     if (s.width < 3 || s.height < 3 || passes <= 0) return;  // every pixel lies on the border
@@ -164,19 +165,21 @@ void removeSpecks(int slot, int passes) {
 // The sums are 64-bit: a mostly red frame above about 1920x1080 would
 // overflow 32-bit column and row sums.
 ImagePoint findCentroid(int slot) {
-    const uint8_t* image = usableWorkImage(slot);
+    const uint8_t* image = analysedWorkImage(slot);
     if (image == nullptr) return ImagePoint{0, 0};
     const CameraSlot& s = cameraSlots[slot];
     if (s.width <= 0 || s.height <= 0) return ImagePoint{0, 0};
     int64_t count = 0, sumX = 0, sumY = 0;
     const size_t width = size_t(s.width), height = size_t(s.height), stride = width * 3, words = maskWords(width);
     const uint64_t* kept = keptSlotMasks(slot, image, width, height);
+    if (kept == nullptr) writeSlotBackground(slot);  // the image is read instead
     uint64_t* scratch = rowBuffers(words).below;
     const uint64_t lastWord = width % 64 == 0 ? ~uint64_t(0) : (uint64_t(1) << (width % 64)) - 1;
     for (int32_t y = 0; y < s.height; ++y) {
         const uint64_t* background = scratch;
         if (kept != nullptr) {
             background = kept + size_t(y) * words;
+            if (rowAllSet(background, width)) continue;
         } else {
             rowMasks(image + size_t(y) * stride, width, scratch, nullptr);
         }
