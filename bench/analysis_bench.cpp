@@ -5,7 +5,8 @@
 //  - a plain memcpy of the pair,
 //  - OpenCV's usual pipeline (HSV conversion, inRange, a 3x3 opening,
 //    moments; one thread), when built with it,
-// on three scenes: the simulated rig's red ball before a textured wall,
+// the tick with the work images read afterwards (as the mask and overlay
+// views do), on three scenes: the simulated rig's red ball before a textured wall,
 // uniformly random colours, and a mostly red frame. Timings drift between
 // runs on shared machines, so compare only within one run
 // (bench/side_by_side.py prints the ratios).
@@ -199,6 +200,25 @@ void BM_TickColdTable(benchmark::State& state) {
     setPixelCounter(state, width, height);
 }
 
+// The tick followed by what the mask and overlay views do first: ask for
+// the work images, which writes the background pixels the segmentation
+// left to be written.
+void BM_TickWorkImageRead(benchmark::State& state) {
+    const int scene = int(state.range(0)), width = int(state.range(1)), height = int(state.range(2));
+    const StereoPair& pair = stereoPair(scene, width, height);
+    prepareSlots(width, height);
+    loadSlots(pair.frame);
+    analyseSlots();
+    for (auto _ : state) {
+        loadSlots(pair.frame);
+        analyseSlots();
+        benchmark::DoNotOptimize(usableWorkImage(0));
+        benchmark::DoNotOptimize(usableWorkImage(1));
+        benchmark::ClobberMemory();
+    }
+    setPixelCounter(state, width, height);
+}
+
 // The whole tick through the program's own path, with the frames already
 // rendered: intake, analysis, and the paint of both views and the distance
 // line into an offscreen device context the size of the window.
@@ -334,6 +354,7 @@ BENCHMARK(BM_TickLiteral)->Apply(scenesAtHd)->Args({kBall, 320, 240})->Args({kBa
 #ifdef KESTROVA_BENCH_OPENCV
 BENCHMARK(BM_TickOpenCV)->Apply(scenesAtHd);
 #endif
+BENCHMARK(BM_TickWorkImageRead)->Apply(scenesAtHd);
 BENCHMARK(BM_TickColdTable)->Apply(scenesAtHd);
 BENCHMARK(BM_WholeTick)->Apply(ballAtHd);
 BENCHMARK(BM_Segmentation)->Apply(ballAtHd);

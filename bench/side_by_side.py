@@ -31,18 +31,20 @@ def main():
         t = times(json.load(f))
     memcpy = t.get("BM_Memcpy/scene:0/w:1280/h:720")
     print("| scene (1280x720 pair, intake + analysis) | Kestrova | literal forms | OpenCV | "
-          "vs literal | vs memcpy | vs OpenCV | cold table |")
-    print("|---|---:|---:|---:|---:|---:|---:|---:|")
+          "vs literal | vs memcpy | vs OpenCV | work images read too | cold table |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
     for scene, title in SCENES.items():
         suffix = f"/scene:{scene}/w:1280/h:720"
         ours, literal = t.get("BM_Tick" + suffix), t.get("BM_TickLiteral" + suffix)
         opencv, cold = t.get("BM_TickOpenCV" + suffix), t.get("BM_TickColdTable" + suffix)
+        read = t.get("BM_TickWorkImageRead" + suffix)
         if ours is None:
             continue
         cell = lambda v: f"{v:,.0f} us" if v else "-"
         ratio = lambda a, b: f"{a / b:.1f}x" if a and b else "-"
         print(f"| {title} | {cell(ours)} | {cell(literal)} | {cell(opencv)} | {ratio(literal, ours)} faster | "
-              f"{ratio(ours, memcpy)} the time | {ratio(opencv, ours)} faster | {cell(cold)} |")
+              f"{ratio(ours, memcpy)} the time | {ratio(opencv, ours)} faster | "
+              f"{cell(read)} ({ratio(read, memcpy)} memcpy) | {cell(cold)} |")
     if memcpy:
         print(f"\nmemcpy of the pair: {memcpy:,.0f} us")
     whole = t.get("BM_WholeTick/scene:0/w:1280/h:720")

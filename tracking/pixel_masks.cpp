@@ -133,28 +133,37 @@ bool validSlot(int slot) { return slot == 0 || slot == 1; }
 }  // namespace
 
 void whitenBackground(uint8_t* image, size_t width, size_t height, const uint64_t* masks) {
-    const size_t words = maskWords(width), stride = width * 3;
+    // Runs of background pixels, joined across words and rows (the rows
+    // are contiguous), each written with one memset.
+    const size_t words = maskWords(width);
+    size_t runStart = 0, runEnd = 0;  // pixel numbers
+    auto addRun = [&](size_t from, size_t to) {
+        if (from != runEnd) {
+            if (runEnd > runStart) std::memset(image + runStart * 3, 255, (runEnd - runStart) * 3);
+            runStart = from;
+        }
+        runEnd = to;
+    };
     for (size_t y = 0; y < height; ++y) {
-        uint8_t* row = image + y * stride;
         const uint64_t* mask = masks + y * words;
         for (size_t k = 0; k < words; ++k) {
-            const size_t first = k * 64, pixels = width - first < 64 ? width - first : 64;
+            const size_t first = y * width + k * 64, pixels = width - k * 64 < 64 ? width - k * 64 : 64;
             const uint64_t all = pixels == 64 ? ~uint64_t(0) : (uint64_t(1) << pixels) - 1;
             const uint64_t background = mask[k] & all;
             if (background == all) {
-                std::memset(row + first * 3, 255, pixels * 3);
+                addRun(first, first + pixels);
                 continue;
             }
-            // Runs of set bits, each with one memset.
             for (uint64_t left = background; left != 0;) {
                 const int start = lowestBit(left);
                 const uint64_t run = left + (uint64_t(1) << start);  // clears the run (0 when it reaches bit 63)
                 const int end = run == 0 ? 64 : lowestBit(run & ~left);
-                std::memset(row + (first + size_t(start)) * 3, 255, size_t(end - start) * 3);
+                addRun(first + size_t(start), first + size_t(end));
                 left &= run;
             }
         }
     }
+    addRun(~size_t(0), ~size_t(0));  // writes the last run
 }
 
 void writeSlotBackground(int slot) {
