@@ -312,6 +312,34 @@ const PassLimits& passLimitsFor(const ColourLevelTable& table, uint32_t referenc
     return limits;
 }
 
+// The levels of a group's candidates (bits of `candidates`, pixel j at
+// source + 3 j) from the packed squares, into levels[j]; 255 for those
+// that fail the exact pre-test (largest[j] is the pixel's max(green, blue)).
+// No branch on a looked-up level, so the look-ups overlap.
+inline void lookUpCandidates(const uint8_t* source, uint64_t candidates, const uint8_t* largest,
+                             const PassLimits& limits, uint8_t* levels) {
+    const uint8_t* packed = limits.packed.data();
+    for (uint64_t left = candidates; left != 0; left &= left - 1) {
+        const int j = lowestBit(left);
+        const uint8_t* q = source + j * 3;
+        const uint32_t side = uint32_t(limits.byRed[q[2]]) + 1;
+        const uint32_t at = limits.start[q[2]] + uint32_t(q[1]) * side + q[0];
+        levels[j] = packed[largest[j] < side ? at : limits.failed];
+    }
+}
+
+// Output of the pixels of a group whose level equals the threshold (bits
+// of `ties`), decided by their colours' exact bits, into levels[j].
+inline void decideTies(const uint8_t* source, uint64_t ties, uint8_t threshold, const ColourLevelTable& table,
+                       uint8_t* levels) {
+    for (uint64_t left = ties; left != 0; left &= left - 1) {
+        const int j = lowestBit(left);
+        const uint8_t* q = source + j * 3;
+        const uint32_t colour = uint32_t(q[0]) | uint32_t(q[1]) << 8 | uint32_t(q[2]) << 16;
+        levels[j] = decideTie(colour, threshold, table.exact);
+    }
+}
+
 // One pixel through the table at a threshold of 0..255.
 inline uint8_t tableOutput(const uint8_t* p, const ColourLevelTable& table, uint8_t threshold) {
     const uint32_t colour = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
@@ -336,8 +364,6 @@ __attribute__((target("ssse3"))) void segmentRowSsse3(const uint8_t* in, uint8_t
     const __m128i lowNibble = _mm_set1_epi8(0x0F);
     const __m128i highLimits = _mm_load_si128(reinterpret_cast<const __m128i*>(limits.byHighRed));
     const __m128i limit = _mm_set1_epi8(char(threshold));
-    const uint8_t* packed = limits.packed.data();
-    const uint32_t failed = limits.failed;
     alignas(16) uint8_t largest[16], levels[16];
     {
         for (; x + 16 <= width; x += 16) {
@@ -365,13 +391,7 @@ __attribute__((target("ssse3"))) void segmentRowSsse3(const uint8_t* in, uint8_t
             const unsigned lookedUp = unsigned(candidates);
             _mm_store_si128(reinterpret_cast<__m128i*>(largest), most);
             _mm_store_si128(reinterpret_cast<__m128i*>(levels), ones);
-            for (unsigned left = lookedUp; left != 0; left &= left - 1) {
-                const int j = __builtin_ctz(left);
-                const uint8_t* q = source + j * 3;
-                const uint32_t side = uint32_t(limits.byRed[q[2]]) + 1;
-                const uint32_t at = limits.start[q[2]] + uint32_t(q[1]) * side + q[0];
-                levels[j] = packed[largest[j] < side ? at : failed];
-            }
+            lookUpCandidates(source, lookedUp, largest, limits, levels);
             const __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(levels));
             // k where k < threshold, 255 where above, and a tie decided by
             // the colour's exact bit (only looked-up lanes can tie: with
@@ -382,12 +402,7 @@ __attribute__((target("ssse3"))) void segmentRowSsse3(const uint8_t* in, uint8_t
             const unsigned ties = unsigned(_mm_movemask_epi8(tie)) & lookedUp;
             if (ties != 0) {
                 _mm_store_si128(reinterpret_cast<__m128i*>(levels), out);
-                for (unsigned left = ties; left != 0; left &= left - 1) {
-                    const int j = __builtin_ctz(left);
-                    const uint8_t* q = source + j * 3;
-                    const uint32_t colour = uint32_t(q[0]) | uint32_t(q[1]) << 8 | uint32_t(q[2]) << 16;
-                    levels[j] = decideTie(colour, threshold, table.exact);
-                }
+                decideTies(source, ties, threshold, table, levels);
                 out = _mm_load_si128(reinterpret_cast<const __m128i*>(levels));
             }
             _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_shuffle_epi8(out, spread0));
@@ -475,8 +490,6 @@ __attribute__((target("avx2"))) void segmentRowAvx2(const uint8_t* in, uint8_t* 
     const __m256i lowNibble = _mm256_set1_epi8(0x0F);
     const __m256i highLimits = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(limits.byHighRed)));
     const __m256i limit = _mm256_set1_epi8(char(threshold));
-    const uint8_t* packed = limits.packed.data();
-    const uint32_t failed = limits.failed;
     alignas(32) uint8_t largest[32], levels[32];
     {
         {
@@ -515,13 +528,7 @@ __attribute__((target("avx2"))) void segmentRowAvx2(const uint8_t* in, uint8_t* 
             } else {
                 _mm256_store_si256(reinterpret_cast<__m256i*>(largest), most);
                 _mm256_store_si256(reinterpret_cast<__m256i*>(levels), ones);
-                for (unsigned left = lookedUp; left != 0; left &= left - 1) {
-                    const int j = __builtin_ctz(left);
-                    const uint8_t* q = source + j * 3;
-                    const uint32_t side = uint32_t(limits.byRed[q[2]]) + 1;
-                    const uint32_t at = limits.start[q[2]] + uint32_t(q[1]) * side + q[0];
-                    levels[j] = packed[largest[j] < side ? at : failed];
-                }
+                lookUpCandidates(source, lookedUp, largest, limits, levels);
                 k = _mm256_load_si256(reinterpret_cast<const __m256i*>(levels));
             }
             // k where k < threshold, 255 where above, and a tie decided by
@@ -533,12 +540,7 @@ __attribute__((target("avx2"))) void segmentRowAvx2(const uint8_t* in, uint8_t* 
             const unsigned ties = unsigned(_mm256_movemask_epi8(tie)) & lookedUp;
             if (ties != 0) {
                 _mm256_store_si256(reinterpret_cast<__m256i*>(levels), out);
-                for (unsigned left = ties; left != 0; left &= left - 1) {
-                    const int j = __builtin_ctz(left);
-                    const uint8_t* q = source + j * 3;
-                    const uint32_t colour = uint32_t(q[0]) | uint32_t(q[1]) << 8 | uint32_t(q[2]) << 16;
-                    levels[j] = decideTie(colour, threshold, table.exact);
-                }
+                decideTies(source, ties, threshold, table, levels);
                 out = _mm256_load_si256(reinterpret_cast<const __m256i*>(levels));
             }
             storeHalves(p, p + 48, _mm256_shuffle_epi8(out, spread0));
@@ -670,8 +672,6 @@ KESTROVA_TARGET_AVX512 void segmentRowsAvx512(const uint8_t* from, size_t fromRo
     const __m512i spread2 = _mm512_load_si512(permutes.spread[2]);
     const __m512i ones = _mm512_set1_epi8(-1);
     const __m512i limit = _mm512_set1_epi8(char(threshold));
-    const uint8_t* packed = limits.packed.data();
-    const uint32_t failed = limits.failed;
     const size_t stride = width * 3, words = maskWords(width);
     const PieceMasks lastGroup = pieceMasks(width % 64);
     alignas(64) uint8_t largest[64], levels[64];
@@ -714,13 +714,7 @@ KESTROVA_TARGET_AVX512 void segmentRowsAvx512(const uint8_t* from, size_t fromRo
                 } else {
                     _mm512_store_si512(largest, most);
                     _mm512_store_si512(levels, ones);
-                    for (uint64_t left = candidates; left != 0; left &= left - 1) {
-                        const int j = lowestBit(left);
-                        const uint8_t* q = source + j * 3;
-                        const uint32_t side = uint32_t(limits.byRed[q[2]]) + 1;
-                        const uint32_t at = limits.start[q[2]] + uint32_t(q[1]) * side + q[0];
-                        levels[j] = packed[largest[j] < side ? at : failed];
-                    }
+                    lookUpCandidates(source, candidates, largest, limits, levels);
                     k = _mm512_load_si512(levels);
                 }
                 // k below the threshold stays, the rest becomes 255; a
@@ -730,12 +724,7 @@ KESTROVA_TARGET_AVX512 void segmentRowsAvx512(const uint8_t* from, size_t fromRo
                 const uint64_t ties = _mm512_cmpeq_epu8_mask(k, limit) & candidates;
                 if (ties != 0) {
                     _mm512_store_si512(levels, out);
-                    for (uint64_t left = ties; left != 0; left &= left - 1) {
-                        const int j = lowestBit(left);
-                        const uint8_t* q = source + j * 3;
-                        const uint32_t colour = uint32_t(q[0]) | uint32_t(q[1]) << 8 | uint32_t(q[2]) << 16;
-                        levels[j] = decideTie(colour, threshold, table.exact);
-                    }
+                    decideTies(source, ties, threshold, table, levels);
                     out = _mm512_load_si512(levels);
                 }
             }
