@@ -471,7 +471,7 @@ __attribute__((target("avx2"))) inline __m256i gatherLevels(__m256i red, __m256i
     return _mm256_permutevar8x32_epi32(words, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
 }
 
-__attribute__((target("avx2"))) void segmentRowAvx2(const uint8_t* in, uint8_t* row, size_t x, size_t width,
+__attribute__((target("avx2"))) void segmentRowAvx2(const uint8_t* in, uint8_t* row, size_t width,
                                                      const ColourLevelTable& table, const PassLimits& limits,
                                                      uint8_t threshold, uint64_t* mask, bool writeBackground) {
     const __m256i first0 = _mm256_broadcastsi128_si256(_mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
@@ -491,6 +491,7 @@ __attribute__((target("avx2"))) void segmentRowAvx2(const uint8_t* in, uint8_t* 
     const __m256i highLimits = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(limits.byHighRed)));
     const __m256i limit = _mm256_set1_epi8(char(threshold));
     alignas(32) uint8_t largest[32], levels[32];
+    size_t x = 0;
     {
         {
         for (; x + 32 <= width; x += 32) {
@@ -683,7 +684,6 @@ KESTROVA_TARGET_AVX512 void segmentRowsAvx512(const uint8_t* from, size_t fromRo
             uint8_t* p = row + x * 3;
             const uint8_t* source = in + x * 3;
             const bool whole = x + 64 <= width;
-            const PieceMasks& piece = lastGroup;
             const uint64_t pixels = whole ? ~uint64_t(0) : (uint64_t(1) << (width - x)) - 1;
             // Masked loads and stores only at the end of a row: on some
             // processors they are much slower than plain ones.
@@ -693,9 +693,9 @@ KESTROVA_TARGET_AVX512 void segmentRowsAvx512(const uint8_t* from, size_t fromRo
                 b = _mm512_loadu_si512(source + 64);
                 c = _mm512_loadu_si512(source + 128);
             } else {
-                a = _mm512_maskz_loadu_epi8(piece.a, source);
-                b = _mm512_maskz_loadu_epi8(piece.b, source + 64);
-                c = _mm512_maskz_loadu_epi8(piece.c, source + 128);
+                a = _mm512_maskz_loadu_epi8(lastGroup.a, source);
+                b = _mm512_maskz_loadu_epi8(lastGroup.b, source + 64);
+                c = _mm512_maskz_loadu_epi8(lastGroup.c, source + 128);
             }
             const __m512i red = pickBytes64(a, b, c, permutes, 2);
             const __m512i blue = pickBytes64(a, b, c, permutes, 0), green = pickBytes64(a, b, c, permutes, 1);
@@ -736,9 +736,9 @@ KESTROVA_TARGET_AVX512 void segmentRowsAvx512(const uint8_t* from, size_t fromRo
                 _mm512_storeu_si512(p + 64, out1);
                 _mm512_storeu_si512(p + 128, out2);
             } else {
-                _mm512_mask_storeu_epi8(p, piece.a, out0);
-                _mm512_mask_storeu_epi8(p + 64, piece.b, out1);
-                _mm512_mask_storeu_epi8(p + 128, piece.c, out2);
+                _mm512_mask_storeu_epi8(p, lastGroup.a, out0);
+                _mm512_mask_storeu_epi8(p + 64, lastGroup.b, out1);
+                _mm512_mask_storeu_epi8(p + 128, lastGroup.c, out2);
             }
             mask[x >> 6] = _mm512_cmpeq_epu8_mask(out, ones) & pixels;
         }
@@ -766,7 +766,7 @@ void segmentRows(int instructions, const uint8_t* from, size_t fromRows, uint8_t
         for (size_t k = 0; k < words; ++k) mask[k] = 0;
 #ifdef KESTROVA_AVX2
         if (instructions >= 2) {
-            segmentRowAvx2(in, row, 0, width, table, limits, threshold, mask, writeBackground);
+            segmentRowAvx2(in, row, width, table, limits, threshold, mask, writeBackground);
             continue;
         }
 #endif
