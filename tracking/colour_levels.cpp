@@ -365,57 +365,53 @@ __attribute__((target("ssse3"))) void segmentRowSsse3(const uint8_t* in, uint8_t
     const __m128i highLimits = _mm_load_si128(reinterpret_cast<const __m128i*>(limits.byHighRed));
     const __m128i limit = _mm_set1_epi8(char(threshold));
     alignas(16) uint8_t largest[16], levels[16];
-    {
-        for (; x + 16 <= width; x += 16) {
-            uint8_t* p = row + x * 3;
-            const uint8_t* source = in + x * 3;
-            const PixelBytes16 bytes = splitPixels16(source);
-            const __m128i blue = bytes.first, green = bytes.second, red = bytes.third;
-            const __m128i most = _mm_max_epu8(green, blue);
-            const __m128i bound = _mm_shuffle_epi8(highLimits, _mm_and_si128(_mm_srli_epi16(red, 4), lowNibble));
-            const int candidates = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(most, bound), bound));
-            if (candidates == 0) {
-                if (writeBackground) {
-                    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), ones);
-                    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), ones);
-                    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 32), ones);
-                }
-                mask[x >> 6] |= uint64_t(0xFFFF) << (x & 63);
-                continue;
+    for (; x + 16 <= width; x += 16) {
+        uint8_t* p = row + x * 3;
+        const uint8_t* source = in + x * 3;
+        const PixelBytes16 bytes = splitPixels16(source);
+        const __m128i blue = bytes.first, green = bytes.second, red = bytes.third;
+        const __m128i most = _mm_max_epu8(green, blue);
+        const __m128i bound = _mm_shuffle_epi8(highLimits, _mm_and_si128(_mm_srli_epi16(red, 4), lowNibble));
+        const int candidates = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(most, bound), bound));
+        if (candidates == 0) {
+            if (writeBackground) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(p), ones);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), ones);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 32), ones);
             }
-            // The levels of the candidates that pass the exact test, from
-            // the packed squares; 255 (background at any threshold below
-            // 255) for the others. No branch on a looked-up level, so the
-            // look-ups overlap. (Whole groups through the big table were
-            // slower on every scene: its lines are rarely in a cache.)
-            const unsigned lookedUp = unsigned(candidates);
-            _mm_store_si128(reinterpret_cast<__m128i*>(largest), most);
-            _mm_store_si128(reinterpret_cast<__m128i*>(levels), ones);
-            lookUpCandidates(source, lookedUp, largest, limits, levels);
-            const __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(levels));
-            // k where k < threshold, 255 where above, and a tie decided by
-            // the colour's exact bit (only looked-up lanes can tie: with
-            // a threshold of 255 every lane is a candidate).
-            const __m128i tie = _mm_cmpeq_epi8(k, limit);
-            const __m128i atMost = _mm_cmpeq_epi8(_mm_max_epu8(k, limit), limit);
-            __m128i out = _mm_or_si128(k, _mm_xor_si128(_mm_andnot_si128(tie, atMost), ones));
-            const unsigned ties = unsigned(_mm_movemask_epi8(tie)) & lookedUp;
-            if (ties != 0) {
-                _mm_store_si128(reinterpret_cast<__m128i*>(levels), out);
-                decideTies(source, ties, threshold, table, levels);
-                out = _mm_load_si128(reinterpret_cast<const __m128i*>(levels));
-            }
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_shuffle_epi8(out, spread0));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), _mm_shuffle_epi8(out, spread1));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 32), _mm_shuffle_epi8(out, spread2));
-            mask[x >> 6] |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(out, ones)))) << (x & 63);
+            mask[x >> 6] |= uint64_t(0xFFFF) << (x & 63);
+            continue;
         }
-        for (; x < width; ++x) {
-            uint8_t* p = row + x * 3;
-            const uint8_t out = tableOutput(in + x * 3, table, threshold);
-            p[0] = p[1] = p[2] = out;
-            mask[x >> 6] |= uint64_t(out == 255) << (x & 63);
+        // Only the candidates are looked up, in the packed squares (whole
+        // groups through the big table were slower on every scene: its
+        // lines are rarely in a cache).
+        const unsigned lookedUp = unsigned(candidates);
+        _mm_store_si128(reinterpret_cast<__m128i*>(largest), most);
+        _mm_store_si128(reinterpret_cast<__m128i*>(levels), ones);
+        lookUpCandidates(source, lookedUp, largest, limits, levels);
+        const __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(levels));
+        // k where k < threshold, 255 where above, and a tie decided by
+        // the colour's exact bit (only looked-up lanes can tie: with
+        // a threshold of 255 every lane is a candidate).
+        const __m128i tie = _mm_cmpeq_epi8(k, limit);
+        const __m128i atMost = _mm_cmpeq_epi8(_mm_max_epu8(k, limit), limit);
+        __m128i out = _mm_or_si128(k, _mm_xor_si128(_mm_andnot_si128(tie, atMost), ones));
+        const unsigned ties = unsigned(_mm_movemask_epi8(tie)) & lookedUp;
+        if (ties != 0) {
+            _mm_store_si128(reinterpret_cast<__m128i*>(levels), out);
+            decideTies(source, ties, threshold, table, levels);
+            out = _mm_load_si128(reinterpret_cast<const __m128i*>(levels));
         }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_shuffle_epi8(out, spread0));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), _mm_shuffle_epi8(out, spread1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 32), _mm_shuffle_epi8(out, spread2));
+        mask[x >> 6] |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(out, ones)))) << (x & 63);
+    }
+    for (; x < width; ++x) {
+        uint8_t* p = row + x * 3;
+        const uint8_t out = tableOutput(in + x * 3, table, threshold);
+        p[0] = p[1] = p[2] = out;
+        mask[x >> 6] |= uint64_t(out == 255) << (x & 63);
     }
 }
 #endif
@@ -492,64 +488,58 @@ __attribute__((target("avx2"))) void segmentRowAvx2(const uint8_t* in, uint8_t* 
     const __m256i limit = _mm256_set1_epi8(char(threshold));
     alignas(32) uint8_t largest[32], levels[32];
     size_t x = 0;
-    {
-        {
-        for (; x + 32 <= width; x += 32) {
-            uint8_t* p = row + x * 3;
-            const uint8_t* source = in + x * 3;
-            const __m256i a = halves(source, source + 48), b = halves(source + 16, source + 64),
-                          c = halves(source + 32, source + 80);
-            const __m256i blue = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(a, first0), _mm256_shuffle_epi8(b, first1)),
-                                              _mm256_shuffle_epi8(c, first2));
-            const __m256i green = _mm256_or_si256(
-                _mm256_or_si256(_mm256_shuffle_epi8(a, second0), _mm256_shuffle_epi8(b, second1)), _mm256_shuffle_epi8(c, second2));
-            const __m256i red = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(a, third0), _mm256_shuffle_epi8(b, third1)),
-                                             _mm256_shuffle_epi8(c, third2));
-            const __m256i most = _mm256_max_epu8(green, blue);
-            const __m256i bound = _mm256_shuffle_epi8(highLimits, _mm256_and_si256(_mm256_srli_epi16(red, 4), lowNibble));
-            const unsigned candidates = unsigned(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(most, bound), bound)));
-            if (candidates == 0) {
-                if (writeBackground) {
-                    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), ones);
-                    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + 32), ones);
-                    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + 64), ones);
-                }
-                mask[x >> 6] |= uint64_t(0xFFFFFFFF) << (x & 63);
-                continue;
+    for (; x + 32 <= width; x += 32) {
+        uint8_t* p = row + x * 3;
+        const uint8_t* source = in + x * 3;
+        const __m256i a = halves(source, source + 48), b = halves(source + 16, source + 64),
+                      c = halves(source + 32, source + 80);
+        const __m256i blue = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(a, first0), _mm256_shuffle_epi8(b, first1)),
+                                          _mm256_shuffle_epi8(c, first2));
+        const __m256i green = _mm256_or_si256(
+            _mm256_or_si256(_mm256_shuffle_epi8(a, second0), _mm256_shuffle_epi8(b, second1)), _mm256_shuffle_epi8(c, second2));
+        const __m256i red = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(a, third0), _mm256_shuffle_epi8(b, third1)),
+                                         _mm256_shuffle_epi8(c, third2));
+        const __m256i most = _mm256_max_epu8(green, blue);
+        const __m256i bound = _mm256_shuffle_epi8(highLimits, _mm256_and_si256(_mm256_srli_epi16(red, 4), lowNibble));
+        const unsigned candidates = unsigned(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(most, bound), bound)));
+        if (candidates == 0) {
+            if (writeBackground) {
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), ones);
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + 32), ones);
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + 64), ones);
             }
-            // The levels of the candidates that pass the exact test, from
-            // the packed squares; 255 (background at any threshold below
-            // 255) for the others. No branch on a looked-up level, so the
-            // look-ups overlap. (Whole groups through the big table were
-            // slower on every scene: its lines are rarely in a cache.)
-            const unsigned lookedUp = unsigned(candidates);
-            __m256i k;
-            if (countBits(lookedUp) >= kGatheredCandidates) {
-                k = gatherLevels(red, green, blue, most, limits);
-            } else {
-                _mm256_store_si256(reinterpret_cast<__m256i*>(largest), most);
-                _mm256_store_si256(reinterpret_cast<__m256i*>(levels), ones);
-                lookUpCandidates(source, lookedUp, largest, limits, levels);
-                k = _mm256_load_si256(reinterpret_cast<const __m256i*>(levels));
-            }
-            // k where k < threshold, 255 where above, and a tie decided by
-            // the colour's exact bit (only looked-up lanes can tie: with
-            // a threshold of 255 every lane is a candidate).
-            const __m256i tie = _mm256_cmpeq_epi8(k, limit);
-            const __m256i atMost = _mm256_cmpeq_epi8(_mm256_max_epu8(k, limit), limit);
-            __m256i out = _mm256_or_si256(k, _mm256_xor_si256(_mm256_andnot_si256(tie, atMost), ones));
-            const unsigned ties = unsigned(_mm256_movemask_epi8(tie)) & lookedUp;
-            if (ties != 0) {
-                _mm256_store_si256(reinterpret_cast<__m256i*>(levels), out);
-                decideTies(source, ties, threshold, table, levels);
-                out = _mm256_load_si256(reinterpret_cast<const __m256i*>(levels));
-            }
-            storeHalves(p, p + 48, _mm256_shuffle_epi8(out, spread0));
-            storeHalves(p + 16, p + 64, _mm256_shuffle_epi8(out, spread1));
-            storeHalves(p + 32, p + 80, _mm256_shuffle_epi8(out, spread2));
-            mask[x >> 6] |= uint64_t(uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(out, ones)))) << (x & 63);
+            mask[x >> 6] |= uint64_t(0xFFFFFFFF) << (x & 63);
+            continue;
         }
+        // Only the candidates are looked up, in the packed squares (whole
+        // groups through the big table were slower on every scene: its
+        // lines are rarely in a cache).
+        const unsigned lookedUp = unsigned(candidates);
+        __m256i k;
+        if (countBits(lookedUp) >= kGatheredCandidates) {
+            k = gatherLevels(red, green, blue, most, limits);
+        } else {
+            _mm256_store_si256(reinterpret_cast<__m256i*>(largest), most);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(levels), ones);
+            lookUpCandidates(source, lookedUp, largest, limits, levels);
+            k = _mm256_load_si256(reinterpret_cast<const __m256i*>(levels));
         }
+        // k where k < threshold, 255 where above, and a tie decided by
+        // the colour's exact bit (only looked-up lanes can tie: with
+        // a threshold of 255 every lane is a candidate).
+        const __m256i tie = _mm256_cmpeq_epi8(k, limit);
+        const __m256i atMost = _mm256_cmpeq_epi8(_mm256_max_epu8(k, limit), limit);
+        __m256i out = _mm256_or_si256(k, _mm256_xor_si256(_mm256_andnot_si256(tie, atMost), ones));
+        const unsigned ties = unsigned(_mm256_movemask_epi8(tie)) & lookedUp;
+        if (ties != 0) {
+            _mm256_store_si256(reinterpret_cast<__m256i*>(levels), out);
+            decideTies(source, ties, threshold, table, levels);
+            out = _mm256_load_si256(reinterpret_cast<const __m256i*>(levels));
+        }
+        storeHalves(p, p + 48, _mm256_shuffle_epi8(out, spread0));
+        storeHalves(p + 16, p + 64, _mm256_shuffle_epi8(out, spread1));
+        storeHalves(p + 32, p + 80, _mm256_shuffle_epi8(out, spread2));
+        mask[x >> 6] |= uint64_t(uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(out, ones)))) << (x & 63);
     }
     segmentRowSsse3(in, row, x, width, table, limits, threshold, mask, writeBackground);
 }
