@@ -31,11 +31,19 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // A run ends this long after its second report, or after kNoReportsMs when
-// no report comes (the port is missing). A child that has not ended kHangMs
-// after SIGTERM is taken to hang. All generous: the machine may be busy.
-constexpr int kAfterReportsMs = 400;
+// no report comes (the port is missing). kMarkMs before the end, the child
+// gets SIGUSR1, which marks the left slot's latest point; a tick after it
+// overwrites the mark. A child that has not ended kHangMs after SIGTERM is
+// taken to hang. All generous: the machine may be busy.
+constexpr int kAfterReportsMs = 1000;
 constexpr int kNoReportsMs = 6000;
+constexpr int kMarkMs = 900;
 constexpr int kHangMs = 10000;
+constexpr ImagePoint kMark{-7, -7};
+
+// Not a point any tick can find, so still there at the end only when no tick
+// ran after the mark. The report cycle leaves latest points alone.
+void markLatestPoint(int) { cameraSlots[0].latestPoint = kMark; }
 
 struct Shown {
     bool ownedByMainWindow;
@@ -49,7 +57,7 @@ struct Outcome {
     double seconds = 0.0;    // from SIGTERM to the child's end
     int exitCode = -1;       // wWinMain's result
     std::vector<Shown> messages;
-    int sampleCount = -1;    // ticks since the last report when it ended
+    bool tickedAfterMark = false;  // a tick ran in the last kMarkMs before SIGTERM
     int widths[2] = {-1, -1};
     float distance = 0.0f;
     std::string reports;     // what reached COM1's far end
@@ -84,10 +92,13 @@ Outcome runProgram(const std::vector<std::pair<const char*, const char*>>& envir
             if (value != nullptr) setenv(variable, value, 1);
             else unsetenv(variable);
         }
+        signal(SIGUSR1, markLatestPoint);
         wchar_t commandLine[] = L"";
         const int code = wWinMain(nullptr, nullptr, commandLine, SW_SHOWDEFAULT);
         std::ostringstream out;
-        out << "exit " << code << "\nsamples " << tracker.sampleCount << "\nwidths " << cameraSlots[0].width << " "
+        const ImagePoint latest = cameraSlots[0].latestPoint;
+        const bool ticked = latest.x != kMark.x || latest.y != kMark.y;
+        out << "exit " << code << "\nticked " << ticked << "\nwidths " << cameraSlots[0].width << " "
             << cameraSlots[1].width << "\ndistance " << estimateDistance() << "\n";
         for (const auto& m : standin::shownMessages()) {
             out << "message " << (m.owner != nullptr && m.owner == mainWindow) << " " << m.type << " "
@@ -103,7 +114,7 @@ Outcome runProgram(const std::vector<std::pair<const char*, const char*>>& envir
     // Reads the reports as they come, stops the child and waits for it to end.
     int status = 0;
     auto stopAt = start + milliseconds(kNoReportsMs);
-    bool stopped = false, sawTwoReports = false;
+    bool marked = false, stopped = false, sawTwoReports = false;
     Clock::time_point stoppedAt;
     while (waitpid(child, &status, WNOHANG) == 0) {
         outcome.reports += line.readChunk(milliseconds(10));
@@ -112,7 +123,11 @@ Outcome runProgram(const std::vector<std::pair<const char*, const char*>>& envir
             sawTwoReports = true;
             stopAt = std::min(stopAt, now + milliseconds(kAfterReportsMs));
         }
-        if (!stopped && now >= stopAt) {
+        if (!marked && now >= stopAt - milliseconds(kMarkMs)) {
+            kill(child, SIGUSR1);
+            marked = true;
+        }
+        if (!stopped && marked && now >= stopAt) {
             kill(child, SIGTERM);
             stopped = true;
             stoppedAt = now;
@@ -135,7 +150,7 @@ Outcome runProgram(const std::vector<std::pair<const char*, const char*>>& envir
     std::istringstream in(text);
     for (std::string key; in >> key;) {
         if (key == "exit") in >> outcome.exitCode;
-        else if (key == "samples") in >> outcome.sampleCount;
+        else if (key == "ticked") in >> outcome.tickedAfterMark;
         else if (key == "widths") in >> outcome.widths[0] >> outcome.widths[1];
         else if (key == "distance") in >> outcome.distance;
         else if (key == "message") {
@@ -157,7 +172,7 @@ Outcome runProgram(const std::vector<std::pair<const char*, const char*>>& envir
 void expectRanAndClosed(const Outcome& o, const char* what) {
     EXPECT_TRUE(o.finished) << what << ": did not end by itself after SIGTERM, or ended before it";
     EXPECT_EQ(o.exitCode, 0) << what;
-    EXPECT_GE(o.sampleCount, 1) << what << ": the ticks stopped";
+    EXPECT_TRUE(o.tickedAfterMark) << what << ": the ticks stopped";
 }
 
 // The reports that reached COM1: two or more, four numbers each.
