@@ -11,8 +11,11 @@ cd "$(dirname "$0")"
 source scripts/packages.sh
 scripts/install-deps.sh "${BUILD_PACKAGES[@]}"
 
-# The build speaks only when it fails.
+# The build speaks only when it fails, and once when it starts from nothing.
 mkdir -p build-release
+if [ ! -x build-release/kestrova ]; then
+  echo "Building Kestrova in build-release/ (the first build takes a minute or two)..."
+fi
 build_log=build-release/build.log
 if ! { cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release &&
        cmake --build build-release -j "$(nproc)" --target kestrova serial_monitor; } >"$build_log" 2>&1; then

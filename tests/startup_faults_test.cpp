@@ -4,6 +4,7 @@
 // as a user would close it, once it has sent two reports (or after a few
 // seconds when it cannot send any).
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -208,6 +210,9 @@ TEST(StartupFaults, WithEverythingThereNothingIsShown) {
     expectRanAndClosed(o, "all there");
     EXPECT_TRUE(o.messages.empty());
     expectTwoMetres(o, "all there");
+    // The terminal is told where the reports go.
+    EXPECT_NE(o.errors.find("COM1: /dev/pts/"), std::string::npos) << o.errors;
+    EXPECT_NE(o.errors.find(" at 9600 baud, 8N1\n"), std::string::npos) << o.errors;
 }
 
 // A display that does not open, or a video driver that does not exist: the
@@ -301,10 +306,31 @@ TEST(StartupFaults, NoSerialPortWarnsAndStillTracks) {
     expectRanAndClosed(o, "no serial port");
     ASSERT_EQ(o.messages.size(), 1u);
     expectMessage(o.messages[0], "Could not open serial port!");
+    EXPECT_NE(o.errors.find("COM1: cannot open /nonexistent/kestrova-port: No such file or directory\n"),
+              std::string::npos) << o.errors;
     EXPECT_EQ(o.messages[0].caption, "Kestrova");
     EXPECT_EQ(o.messages[0].type, unsigned(MB_OK));
     EXPECT_NEAR(o.distance, 2.0, 0.1);
     EXPECT_TRUE(o.reports.empty());
+}
+
+// COM1 names something that is no serial device: nothing is opened, nothing
+// written into it, and standard error says what was named and why.
+TEST(StartupFaults, SerialPortThatIsNoTerminalIsNotOpened) {
+    const std::string file = scratchFile("port.txt", "hello");
+    const std::string fifo = "/tmp/kestrova-startup-" + std::to_string(getpid()) + "-fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {file, fifo, std::string("/tmp")}) {
+        const Outcome o = runProgram({{"KESTROVA_COM1", path.c_str()}});
+        expectRanAndClosed(o, path.c_str());
+        ASSERT_EQ(o.messages.size(), 1u) << path;
+        expectMessage(o.messages[0], "Could not open serial port!");
+        EXPECT_NE(o.errors.find("COM1: cannot open " + path + ": "), std::string::npos) << o.errors;
+    }
+    std::ifstream kept(file, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "hello");
+    std::remove(file.c_str());
+    std::remove(fifo.c_str());
 }
 
 TEST(StartupFaults, AllMissingTogetherWarnsInOrderAndKeepsRunning) {

@@ -12,9 +12,14 @@
 //
 // SIGINT, SIGTERM and SIGHUP to the monitor are passed on to the program,
 // which closes as on Ctrl-C; the monitor then exits with the program's status.
+// The program does not outlive the monitor: when the reports can no longer be
+// printed (the reader of standard output went away, as with `| head -3`) the
+// program is ended the same way, and should the monitor itself die, the
+// kernel sends the program SIGTERM.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -35,6 +40,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kQuietGap(40);
 
 volatile sig_atomic_t program = -1;
+bool outputGone = false;  // standard output failed; the program was told to end
 
 void forwardSignal(int signal) {
     if (program > 0) kill(pid_t(program), signal);
@@ -54,9 +60,11 @@ struct ReportPrinter {
     }
     void flush() {
         if (line.empty()) return;
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
+        line += '\n';
+        if (!outputGone && (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0)) {
+            outputGone = true;
+            if (program > 0) kill(pid_t(program), SIGTERM);
+        }
         line.clear();
         spaces = 0;
     }
@@ -88,9 +96,13 @@ int main(int argc, char** argv) {
     forward.sa_handler = forwardSignal;
     sigemptyset(&forward.sa_mask);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &forward, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);  // a closed output shows as a failed write
+    const pid_t monitor = getpid();
     const pid_t child = fork();
     if (child == 0) {
-        for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, SIG_DFL);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) std::signal(sig, SIG_DFL);
+        // Kept across exec; the check covers a monitor that died before it.
+        if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != monitor) _exit(1);
         close(master);
         close(slave);
         execvp(argv[1], argv + 1);

@@ -9,7 +9,15 @@
 // Device names. "COMn" and "\\.\COMn" (n from 1 to 255, any letter case, an
 // optional trailing ':') name the device in the environment variable
 // KESTROVA_COMn, by default /dev/ttyS<n-1>; a variable that is set but empty
-// names no device. Any other name is opened as a path.
+// names no device. A COM port name opens only a terminal device: anything
+// else behind it (a regular file, a pipe, a directory) is refused with
+// ERROR_FILE_NOT_FOUND before a byte is written, as no COM name on Windows
+// opens a file. Any other name is opened as a path.
+//
+// The terminal has no other way to say what became of a COM port, so the
+// calls on one say it on standard error, a line each: which device it is and
+// the settings once SetCommState has set them, or the path and the reason
+// when opening it, reading or setting its settings fails.
 //
 // No sharing. Windows refuses a second open of a COM port; here every handle
 // is exclusive, whoever the second opener is:
@@ -61,6 +69,8 @@
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <set>
 #include <string>
@@ -87,6 +97,8 @@ struct FileHandle {
     std::string unsent;  // the rest of a write the line took only part of
     bool stalled;        // the last write timed out; writes do not wait
     COMMTIMEOUTS timeouts;
+    std::string port;  // "COMn" for a COM port name, empty for any other path
+    std::string path;  // what was opened
 };
 
 std::set<FileHandle*> openHandles;
@@ -188,6 +200,11 @@ int comPortNumber(LPCWSTR name) {
     }
     if (*name == L':') ++name;
     return *name == 0 ? number : 0;
+}
+
+// A line on standard error about a COM port; nothing for other files.
+void sayAboutPort(const std::string& port, const std::string& text) {
+    if (!port.empty()) std::fprintf(stderr, "%s: %s\n", port.c_str(), text.c_str());
 }
 
 // The path a name opens; false when the name names nothing.
@@ -410,7 +427,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSEC
         return INVALID_HANDLE_VALUE;
     }
     std::string path;
+    const int portNumber = comPortNumber(fileName);
+    const std::string port = portNumber != 0 ? "COM" + std::to_string(portNumber) : std::string();
     if (!devicePath(fileName, path)) {
+        sayAboutPort(port, "KESTROVA_" + port + " is set but empty, so it names no device");
         failWith(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
@@ -419,28 +439,33 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSEC
     // Non-blocking, so that a modem line (carrier detect) cannot hold the open.
     const int fd = open(path.c_str(), mode | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
+        sayAboutPort(port, "cannot open " + path + ": " + std::strerror(errno));
         failWithErrno();
         return INVALID_HANDLE_VALUE;
     }
-    const auto fail = [fd](DWORD error) {
+    const auto fail = [&](DWORD error, const char* why) {
+        sayAboutPort(port, "cannot open " + path + ": " + why);
         close(fd);
         failWith(error);
         return INVALID_HANDLE_VALUE;
     };
     struct stat info;
-    if (fstat(fd, &info) != 0) return fail(errorFromErrno(errno));
+    if (fstat(fd, &info) != 0) return fail(errorFromErrno(errno), std::strerror(errno));
     const bool terminal = isatty(fd) != 0;
+    if (!port.empty() && !terminal) return fail(ERROR_FILE_NOT_FOUND, "not a serial device (no terminal)");
     const DWORD refused = terminal ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION;
     const bool character = S_ISCHR(info.st_mode);
     const dev_t device = character ? info.st_rdev : info.st_dev;
     const ino_t inode = character ? 0 : info.st_ino;
     for (const FileHandle* other : openHandles)
-        if (other->device == device && other->inode == inode) return fail(refused);
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(errno == EWOULDBLOCK ? refused : errorFromErrno(errno));
+        if (other->device == device && other->inode == inode) return fail(refused, "already open here");
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return fail(errno == EWOULDBLOCK ? refused : errorFromErrno(errno),
+                    errno == EWOULDBLOCK ? "in use by another program" : std::strerror(errno));
     if (terminal) ioctl(fd, TIOCEXCL);  // best effort: the lock above already holds
     const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(errorFromErrno(errno));
-    auto* record = new FileHandle{fd, terminal, writes, device, inode, std::string(), false, COMMTIMEOUTS{}};
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(errorFromErrno(errno), std::strerror(errno));
+    auto* record = new FileHandle{fd, terminal, writes, device, inode, std::string(), false, COMMTIMEOUTS{}, port, path};
     openHandles.insert(record);
     return record;
 }
@@ -457,8 +482,47 @@ BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb) {
     FileHandle* record = settingsHandle(file, dcb);
     if (record == nullptr) return FALSE;
     termios tio;
-    if (!readTermios(record->fd, tio)) return FALSE;
+    if (!readTermios(record->fd, tio)) {
+        sayAboutPort(record->port, "cannot read the line settings of " + record->path + ": " + std::strerror(errno));
+        return FALSE;
+    }
     *dcb = dcbFromTermios(tio);
+    return TRUE;
+}
+
+// "9600 baud, 8N1" and the like.
+static std::string describeLine(const DCB& dcb) {
+    static const char parities[] = "NOEMS";
+    static const char* const stopBits[] = {"1", "1.5", "2"};
+    return std::to_string(dcb.BaudRate) + " baud, " + std::to_string(dcb.ByteSize) +
+           parities[dcb.Parity <= SPACEPARITY ? dcb.Parity : 0] + stopBits[dcb.StopBits <= TWOSTOPBITS ? dcb.StopBits : 0];
+}
+
+// SetCommState's work. On failure errno holds the device's reason, or 0 when
+// the device took the call but not the settings.
+static BOOL setLineSettings(FileHandle* record, const DCB* dcb) {
+    errno = 0;
+    termios old;
+    if (!readTermios(record->fd, old)) return FALSE;
+    const DCB now = dcbFromTermios(old);
+    termios tio = old;
+    if (!applyDcb(*dcb, now, tio)) {
+        errno = 0;
+        return failWith(ERROR_INVALID_PARAMETER);
+    }
+    if (setTermios(record->fd, tio) != 0) {
+        const int error = errno;
+        setTermios(record->fd, old);
+        errno = error;
+        return failWith(errorFromErrno(error));
+    }
+    termios result;
+    if (!readTermios(record->fd, result)) return FALSE;
+    if (!sameSettings(dcbFromTermios(result), dcbFromTermios(tio))) {
+        setTermios(record->fd, old);
+        errno = 0;
+        return failWith(ERROR_INVALID_PARAMETER);
+    }
     return TRUE;
 }
 
@@ -467,22 +531,13 @@ BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb) {
 BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb) {
     FileHandle* record = settingsHandle(file, dcb);
     if (record == nullptr) return FALSE;
-    termios old;
-    if (!readTermios(record->fd, old)) return FALSE;
-    const DCB now = dcbFromTermios(old);
-    termios tio = old;
-    if (!applyDcb(*dcb, now, tio)) return failWith(ERROR_INVALID_PARAMETER);
-    if (setTermios(record->fd, tio) != 0) {
+    if (!setLineSettings(record, dcb)) {
         const int error = errno;
-        setTermios(record->fd, old);
-        return failWith(errorFromErrno(error));
+        sayAboutPort(record->port, "cannot set " + describeLine(*dcb) + " on " + record->path + ": " +
+                                       (error != 0 ? std::strerror(error) : "the device does not take it"));
+        return FALSE;
     }
-    termios result;
-    if (!readTermios(record->fd, result)) return FALSE;
-    if (!sameSettings(dcbFromTermios(result), dcbFromTermios(tio))) {
-        setTermios(record->fd, old);
-        return failWith(ERROR_INVALID_PARAMETER);
-    }
+    sayAboutPort(record->port, record->path + " at " + describeLine(*dcb));
     return TRUE;
 }
 

@@ -39,7 +39,7 @@ bool pumpMessagesFor(unsigned ms);
 // Drops every posted message and a pending quit message.
 void clearMessageQueue();
 
-// SIGINT and SIGTERM then close the top-level windows as their close boxes
+// SIGINT, SIGTERM and SIGHUP then close the top-level windows as their close boxes
 // would (or, with none, post the quit message). Done by the first window
 // creation anyway; repeating it does nothing.
 void installSignalHandlers();

@@ -66,7 +66,7 @@ bool isHeadlessDriver(const char* driver) {
 // SDL's video comes up with the first top-level window: the driver named by
 // SDL_VIDEODRIVER, or else X11 or Wayland as DISPLAY or WAYLAND_DISPLAY name
 // them. Without a display that opens, the offscreen driver stands in so the
-// program runs on headless. SDL leaves SIGINT and SIGTERM to us.
+// program runs on headless. SDL leaves SIGINT, SIGTERM and SIGHUP to us.
 void startVideo() {
     if (video != Video::Untried) return;
     standin::installSignalHandlers();

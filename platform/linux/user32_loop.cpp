@@ -174,7 +174,7 @@ void readSdlEvents() {
     }
 }
 
-// A SIGINT or SIGTERM closes every top-level window as its close box would;
+// A SIGINT, SIGTERM or SIGHUP closes every top-level window as its close box would;
 // with none left it ends the loop.
 void answerCloseSignal() {
     if (closeRequested == 0) return;
@@ -259,7 +259,7 @@ void forgetWindowMessages(HWND hwnd) {
 void installSignalHandlers() {
     if (signalHandlersInstalled) return;
     signalHandlersInstalled = true;
-    for (int sig : {SIGINT, SIGTERM}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction previous {};
         if (sigaction(sig, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;  // left ignored
         struct sigaction action {};
