@@ -190,7 +190,7 @@ TEST(FakeCameras, FoundInOrderOfNumberAndTrackedInYuyvAndMjpeg) {
     FakeCameraRun run(
         "path=/dev/video3,formats=yuyv,sizes=640x480,control=@/ball0;"
         "path=/dev/video4,meta=1;"
-        "path=/dev/video10,formats=yuyv+mjpeg,sizes=1280x720+640x480,control=@/ball1",
+        "path=/dev/video10,formats=yuyv+mjpeg,sizes=1280x720,control=@/ball1",
         nullptr);
     run.setBall(0, 417, 133);
     run.setBall(1, 905, 602);
@@ -204,6 +204,27 @@ TEST(FakeCameras, FoundInOrderOfNumberAndTrackedInYuyvAndMjpeg) {
     EXPECT_NE(err.find("right camera: /dev/video10, 1280x720 MJPEG"), std::string::npos) << err;
 }
 
+// Cameras left at 1280x720: the size closest to 640x480 is taken unless the
+// name asks for another; the two sizes then differ, which is said once.
+TEST(FakeCameras, SizeClosestToVgaUnlessAskedFor) {
+    SKIP_WHEN_SANITIZED();
+    FakeCameraRun run(
+        "path=/dev/video0,formats=yuyv+mjpeg,sizes=1280x720+800x600+640x480,control=@/ball0;"
+        "path=/dev/video1,formats=yuyv+mjpeg,sizes=1280x720+640x480,control=@/ball1",
+        "/dev/video0,/dev/video1@1280x720");
+    run.setBall(0, 417, 133);
+    run.setBall(1, 905, 602);
+    ASSERT_TRUE(run.started());
+    const std::vector<Report> reports = run.reports(3, 10.0);
+    ASSERT_GE(reports.size(), 3u) << run.stderrText();
+    for (size_t i = 1; i < reports.size(); ++i) EXPECT_REPORT(reports[i], 417, 479 - 133, 905, 719 - 602);
+    EXPECT_EQ(run.stop(), 0);
+    const std::string err = run.stderrText();
+    EXPECT_NE(err.find("left camera: /dev/video0, 640x480 YUYV"), std::string::npos) << err;
+    EXPECT_NE(err.find("right camera: /dev/video1@1280x720, 1280x720 MJPEG"), std::string::npos) << err;
+    EXPECT_EQ(countOf(err, "The cameras' sizes differ (left 640x480, right 1280x720)"), 1u) << err;
+}
+
 // A stable by-id name with rows padded by bytesperline and too little USB
 // bandwidth for its size (it steps down and says so); beside it a camera
 // 638 pixels wide, whose frames lose their two rightmost columns only.
@@ -213,7 +234,7 @@ TEST(FakeCameras, PaddedRowsNarrowBusAndWidthNotAMultipleOfFour) {
     const std::string left = "path=/dev/video0,alias=" + byId +
                              ",formats=yuyv,sizes=1280x720+640x480,pad=128,bandwidth=21000000,control=@/ball0;";
     FakeCameraRun run(left + "path=/dev/video1,formats=yuyv,sizes=638x480,control=@/ball1",
-                      (byId + ",/dev/video1").c_str());
+                      (byId + "@1280x720,/dev/video1").c_str());
     run.setBall(0, 250, 300);
     run.setBall(1, 601, 77);
     ASSERT_TRUE(run.started());
@@ -340,6 +361,29 @@ TEST(RecordedFootage, ClipsPlayInALoopAtTheirOwnRate) {
     EXPECT_GE(highLater - lowLater, 40) << "the clip did not start again";
     const std::string err = play.stderrText();
     EXPECT_NE(err.find("left camera: " + left + ", 322x240 at 4 fps"), std::string::npos) << err;
+    (void)!system(("rm -rf '" + dir + "'").c_str());
+}
+
+// The same moving clip as both cameras: the two play on one clock from the
+// first tick on (which builds its tables between the two grabs) and loop
+// together, so every report has both pictures at one place.
+TEST(RecordedFootage, PairPlaysInStep) {
+    char pattern[] = "/tmp/kestrova-clips-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string dir = pattern, clip = dir + "/moving.avi";
+    std::vector<test_clip::BallAt> moving;
+    for (int frame = 0; frame < 50; ++frame) moving.push_back({40 + 4 * frame, 120});  // 2 s at 25 fps
+    ASSERT_TRUE(test_clip::writeBallClip(clip, 320, 240, 25, 10, moving));
+
+    const std::string cameras = "file:" + clip + "," + clip;
+    FakeCameraRun play("", cameras.c_str());
+    ASSERT_TRUE(play.started());
+    const std::vector<Report> reports = play.reports(5, 15.0);  // twice round the clip
+    ASSERT_GE(reports.size(), 5u) << play.stderrText();
+    for (const Report& r : reports) {
+        EXPECT_NEAR(r.x0, r.x1, 1);
+        EXPECT_NEAR(r.y0, r.y1, 1);
+    }
     (void)!system(("rm -rf '" + dir + "'").c_str());
 }
 

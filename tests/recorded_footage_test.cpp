@@ -34,7 +34,7 @@ TEST(RecordedFootage, MissingGarbageAndEmptyFilesAreRefusedByName) {
     ASSERT_TRUE(test_clip::writeBallClip(empty, 64, 48, 10, 5, {}));
     for (const std::string& path : {dir.path + "/missing.avi", garbage, empty}) {
         std::string error;
-        EXPECT_EQ(standin::openRecordedFootage(path, error), nullptr) << path;
+        EXPECT_EQ(standin::openRecordedFootage(path, nullptr, error), nullptr) << path;
         EXPECT_NE(error.find(path), std::string::npos) << error;
     }
 }
@@ -50,7 +50,7 @@ TEST(RecordedFootage, ClipCutShortPlaysWhatItHolds) {
     ASSERT_EQ(truncate(path.c_str(), st.st_size - frameBytes * 3 / 2 - 4 * 16 - 8), 0);
 
     std::string error;
-    std::unique_ptr<standin::CameraDevice> clip = standin::openRecordedFootage(path, error);
+    std::unique_ptr<standin::CameraDevice> clip = standin::openRecordedFootage(path, nullptr, error);
     ASSERT_NE(clip, nullptr) << error;
     ASSERT_EQ(clip->width(), 64);
     ASSERT_EQ(clip->height(), 48);

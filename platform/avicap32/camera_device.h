@@ -21,6 +21,8 @@
 
 namespace standin {
 
+class PlaybackClock;
+
 enum class GrabResult {
     NewFrame,    // a frame the camera gave since the last grab was written
     NoNewFrame,  // none came within the wait; nothing was written
@@ -55,8 +57,10 @@ std::vector<std::string> listHostCameras();
 // the reason in error.
 std::unique_ptr<CameraDevice> openHostCamera(const std::string& name, std::string& error);
 
-// Recorded footage: a video file played in a loop at its own frame rate.
-std::unique_ptr<CameraDevice> openRecordedFootage(const std::string& path, std::string& error);
+// Recorded footage: a video file played in a loop at its own frame rate, on
+// a clock shared with the other file of its pair (see playback_clock.h).
+std::unique_ptr<CameraDevice> openRecordedFootage(const std::string& path, std::shared_ptr<PlaybackClock> clock,
+                                                  std::string& error);
 
 #ifdef _WIN32
 // The system's own Video for Windows capture driver 0, through avicap32.dll

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "platform/avicap32/camera_device.h"
+#include "platform/avicap32/playback_clock.h"
 #include "platform/win32.h"
 
 namespace {
@@ -62,7 +63,9 @@ struct Rig {
     std::vector<RigCamera> cameras;
     size_t nextCamera = 0;
     std::shared_ptr<standin::SimulatedScene> scene = std::make_shared<standin::SimulatedScene>();
+    std::shared_ptr<standin::PlaybackClock> playback = std::make_shared<standin::PlaybackClock>();  // recorded files
     std::map<int, CaptureFault> faults;
+    bool sizesWarned = false;  // the left and right cameras' sizes differ, and it was said
 };
 Rig rig;
 
@@ -190,7 +193,7 @@ std::unique_ptr<CameraDevice> openCamera(RigCamera& camera, std::string& error) 
         case RigCamera::Kind::Host:
             return standin::openHostCamera(camera.name, error);
         case RigCamera::Kind::File:
-            return standin::openRecordedFootage(camera.name, error);
+            return standin::openRecordedFootage(camera.name, rig.playback, error);
         case RigCamera::Kind::Vfw:
 #ifdef _WIN32
             return standin::openVfwCamera(error);
@@ -218,6 +221,19 @@ RigCamera* connectedCamera(const CaptureWindow& w) { return w.connected ? camera
 void loseCamera(RigCamera& camera) {
     camera.gone = true;
     camera.device.reset();
+}
+
+// The distance assumes two pictures of one size: say so once when the left
+// and the right camera open at different sizes.
+void warnOfMismatchedSizes() {
+    if (rig.cameras.size() < 2) return;
+    const CameraDevice* left = rig.cameras[0].device.get();
+    const CameraDevice* right = rig.cameras[1].device.get();
+    if (left == nullptr || right == nullptr || rig.sizesWarned) return;
+    if (left->width() == right->width() && left->height() == right->height()) return;
+    rig.sizesWarned = true;
+    std::fprintf(stderr, "The cameras' sizes differ (left %dx%d, right %dx%d): the distance will be wrong.\n",
+                 left->width(), left->height(), right->width(), right->height());
 }
 
 LRESULT connect(CaptureWindow& w, WPARAM driver) {
@@ -249,6 +265,7 @@ LRESULT connect(CaptureWindow& w, WPARAM driver) {
             std::fprintf(stderr, "%s: %s%s%s\n", role.c_str(), camera.name.c_str(), description.empty() ? "" : ", ",
                          description.c_str());
         }
+        warnOfMismatchedSizes();
     }
     w.width = camera.device->width();
     w.height = camera.device->height();
@@ -358,6 +375,8 @@ void resetCaptureDevices() {
     rig.loaded = false;
     rig.nextCamera = 0;
     rig.scene = std::make_shared<SimulatedScene>();
+    rig.playback = std::make_shared<PlaybackClock>();
+    rig.sizesWarned = false;
     rig.faults.clear();
     ++rig.generation;
 }

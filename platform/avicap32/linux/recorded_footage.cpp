@@ -28,7 +28,9 @@ std::string avError(int code) {
 
 }  // namespace
 
-std::unique_ptr<RecordedFile> RecordedFile::open(const std::string& path, std::string& error) {
+std::unique_ptr<RecordedFile> RecordedFile::open(const std::string& path, std::shared_ptr<PlaybackClock> clock,
+                                                 std::string& error) {
+    if (clock == nullptr) clock = std::make_shared<PlaybackClock>();
     // FFmpeg would log every damaged frame, once each time round the loop;
     // damaged frames are skipped, and a file that cannot be played is named
     // once, below.
@@ -68,12 +70,16 @@ std::unique_ptr<RecordedFile> RecordedFile::open(const std::string& path, std::s
     if (rate.num <= 0 || rate.den <= 0) rate = stream->r_frame_rate;
     if (rate.num > 0 && rate.den > 0 && av_q2d(rate) >= 0.1 && av_q2d(rate) <= 1000.0) file->fps_ = av_q2d(rate);
     file->frame_ = av_frame_alloc();
+    file->next_ = av_frame_alloc();
     file->packet_ = av_packet_alloc();
-    if (file->frame_ == nullptr || file->packet_ == nullptr || !file->decodeNext()) {
+    if (file->frame_ == nullptr || file->next_ == nullptr || file->packet_ == nullptr || !file->decodeNext()) {
         error = path + ": no frame in the file can be decoded";
         return nullptr;
     }
     file->decoded_ = 0;
+    file->clock_ = std::move(clock);
+    file->member_ = file->clock_->join();
+    file->lap_ = file->clock_->lap();
     char fps[32];
     std::snprintf(fps, sizeof fps, "%.3g", file->fps_);
     file->description_ = std::to_string(width) + "x" + std::to_string(height) + " at " + fps + " fps, " +
@@ -82,44 +88,41 @@ std::unique_ptr<RecordedFile> RecordedFile::open(const std::string& path, std::s
 }
 
 RecordedFile::~RecordedFile() {
+    if (clock_ != nullptr) clock_->leave(member_);
     sws_freeContext(scale_);
     av_packet_free(&packet_);
     av_frame_free(&frame_);
+    av_frame_free(&next_);
     avcodec_free_context(&codec_);
     avformat_close_input(&format_);
 }
 
-// Decodes the next frame; at the end of the file starts it again. False
-// when the file gives no frame at all, even from its start.
+// Decodes the next frame of the file; false at its end.
 bool RecordedFile::decodeNext() {
-    for (int attempts = 0; attempts < 2; ++attempts) {
-        for (;;) {
-            const int received = avcodec_receive_frame(codec_, frame_);
-            if (received == 0) {
-                if (frame_->width == cameraWidth_ && frame_->height == height_) {
-                    rewound_ = false;
-                    return true;
-                }
-                continue;  // a frame of another size: skipped
-            }
-            if (received == AVERROR_EOF) break;
-            if (received != AVERROR(EAGAIN)) break;
-            const int read = av_read_frame(format_, packet_);
-            if (read < 0) {
-                avcodec_send_packet(codec_, nullptr);  // drain what the decoder holds
-                continue;
-            }
-            if (packet_->stream_index == stream_) avcodec_send_packet(codec_, packet_);
-            av_packet_unref(packet_);
+    for (;;) {
+        const int received = avcodec_receive_frame(codec_, next_);
+        if (received == 0) {
+            if (next_->width != cameraWidth_ || next_->height != height_) continue;  // another size: skipped
+            av_frame_unref(frame_);
+            av_frame_move_ref(frame_, next_);
+            return true;
         }
-        // The end: back to the start, unless nothing was decoded since the
-        // last time (a file with no decodable frame).
-        if (rewound_) return false;
-        rewound_ = true;
-        av_seek_frame(format_, stream_, 0, AVSEEK_FLAG_BACKWARD);
-        avcodec_flush_buffers(codec_);
+        if (received != AVERROR(EAGAIN)) return false;  // the end, or a decoder that gives up
+        const int read = av_read_frame(format_, packet_);
+        if (read < 0) {
+            avcodec_send_packet(codec_, nullptr);  // drain what the decoder holds
+            continue;
+        }
+        if (packet_->stream_index == stream_) avcodec_send_packet(codec_, packet_);
+        av_packet_unref(packet_);
     }
-    return false;
+}
+
+// False when the file gives no frame at all from its start.
+bool RecordedFile::rewind() {
+    av_seek_frame(format_, stream_, 0, AVSEEK_FLAG_BACKWARD);
+    avcodec_flush_buffers(codec_);
+    return decodeNext();
 }
 
 void RecordedFile::convert(uint8_t* out) {
@@ -134,29 +137,44 @@ void RecordedFile::convert(uint8_t* out) {
 
 GrabResult RecordedFile::grab(uint8_t* frame) {
     if (frame == nullptr) return GrabResult::NoNewFrame;
-    const auto now = std::chrono::steady_clock::now();
-    if (!started_) {
-        started_ = true;
-        start_ = now;
+    if (broken_) return GrabResult::Lost;
+    const PlaybackClock::Position now = clock_->now(member_);
+    if (now.lap != lap_) {  // the pair loops: every file starts again
+        lap_ = now.lap;
+        atEnd_ = false;
+        shownFresh_ = false;
+        decoded_ = 0;
+        if (!rewind()) {
+            broken_ = true;
+            clock_->leave(member_);
+            return GrabResult::Lost;
+        }
     }
-    int64_t due = int64_t(std::floor(std::chrono::duration<double>(now - start_).count() * fps_));
-    if (due - decoded_ > kMaxCatchUp) {  // far behind (the program was stopped): go on from here
-        start_ = now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                           std::chrono::duration<double>(double(decoded_) / fps_));
-        due = decoded_;
+    if (!atEnd_) {
+        int64_t due = int64_t(std::floor(now.seconds * fps_));
+        if (due - decoded_ > kMaxCatchUp) {  // far behind (the program was stopped): go on from here
+            clock_->resumeAt(double(decoded_) / fps_);
+            due = decoded_;
+        }
+        while (decoded_ < due) {
+            if (!decodeNext()) {  // the last frame stays until the pair's next lap
+                atEnd_ = true;
+                clock_->ended(member_, lap_, double(decoded_ + 1) / fps_);
+                break;
+            }
+            ++decoded_;
+            shownFresh_ = false;
+        }
     }
-    while (decoded_ < due) {
-        if (!decodeNext()) return GrabResult::Lost;
-        ++decoded_;
-    }
-    if (decoded_ == shown_) return GrabResult::NoNewFrame;
+    if (shownFresh_) return GrabResult::NoNewFrame;
     convert(frame);
-    shown_ = decoded_;
+    shownFresh_ = true;
     return GrabResult::NewFrame;
 }
 
-std::unique_ptr<CameraDevice> openRecordedFootage(const std::string& path, std::string& error) {
-    return RecordedFile::open(path, error);
+std::unique_ptr<CameraDevice> openRecordedFootage(const std::string& path, std::shared_ptr<PlaybackClock> clock,
+                                                  std::string& error) {
+    return RecordedFile::open(path, std::move(clock), error);
 }
 
 }  // namespace standin

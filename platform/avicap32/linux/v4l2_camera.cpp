@@ -103,13 +103,42 @@ bool offersNatively(int fd, uint32_t fourcc, uint32_t width, uint32_t height) {
     return false;
 }
 
+// Among the sizes the device lists for its own YUYV and MJPEG, the one
+// closest to 640x480 (as on Windows); false when it lists none.
+bool closestSizeToVga(int fd, uint32_t& width, uint32_t& height) {
+    long long best = -1;
+    for (uint32_t i = 0; i < 64; ++i) {
+        v4l2_fmtdesc desc{};
+        desc.index = i;
+        desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        if (xioctl(fd, VIDIOC_ENUM_FMT, &desc) != 0) break;
+        if ((desc.flags & V4L2_FMT_FLAG_EMULATED) != 0 ||
+            (desc.pixelformat != V4L2_PIX_FMT_YUYV && !isMjpeg(desc.pixelformat)))
+            continue;
+        for (uint32_t k = 0; k < 256; ++k) {
+            v4l2_frmsizeenum size{};
+            size.index = k;
+            size.pixel_format = desc.pixelformat;
+            if (xioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) != 0 || size.type != V4L2_FRMSIZE_TYPE_DISCRETE) break;
+            const long long dw = (long long)size.discrete.width - 640, dh = (long long)size.discrete.height - 480;
+            if (size.discrete.width < 4 || (best >= 0 && dw * dw + dh * dh >= best)) continue;
+            best = dw * dw + dh * dh;
+            width = size.discrete.width;
+            height = size.discrete.height;
+        }
+    }
+    return best >= 0;
+}
+
 // Smaller ways to stream when the bus has no room: the lower frame rates at
-// the current size, then the smaller sizes, largest first.
+// the current size, then (unless the size is fixed) the smaller sizes,
+// largest first.
 struct Mode {
     uint32_t width, height, fps;  // fps 0: the size's own default
 };
 
-std::vector<Mode> smallerModes(int fd, uint32_t fourcc, uint32_t width, uint32_t height, uint32_t fps) {
+std::vector<Mode> smallerModes(int fd, uint32_t fourcc, uint32_t width, uint32_t height, uint32_t fps,
+                               bool sizeFixed) {
     std::vector<Mode> modes;
     for (uint32_t i = 0; i < 64; ++i) {
         v4l2_frmivalenum ival{};
@@ -123,6 +152,7 @@ std::vector<Mode> smallerModes(int fd, uint32_t fourcc, uint32_t width, uint32_t
         if (rate > 0 && (fps == 0 || rate < fps)) modes.push_back(Mode{width, height, rate});
     }
     std::sort(modes.begin(), modes.end(), [](const Mode& a, const Mode& b) { return a.fps > b.fps; });
+    if (sizeFixed) return modes;
     std::vector<Mode> sizes;
     for (uint32_t i = 0; i < 256; ++i) {
         v4l2_frmsizeenum size{};
@@ -249,9 +279,8 @@ std::unique_ptr<V4l2Camera> V4l2Camera::openAtSize(const std::string& path, int 
     std::unique_ptr<V4l2Camera> camera(new V4l2Camera(path));
     if (!camera->start(cameraWidth, height, error)) return nullptr;
     if (cameraWidth > 0 && (camera->cameraWidth_ != cameraWidth || camera->height_ != height)) {
-        error = path + ": at another size (" + std::to_string(camera->cameraWidth_) + "x" +
-                std::to_string(camera->height_) + ") than before (" + std::to_string(cameraWidth) + "x" +
-                std::to_string(height) + ")";
+        error = path + ": gives " + std::to_string(camera->cameraWidth_) + "x" + std::to_string(camera->height_) +
+                ", not the " + std::to_string(cameraWidth) + "x" + std::to_string(height) + " it must";
         return nullptr;
     }
     return camera;
@@ -284,12 +313,19 @@ bool V4l2Camera::start(int wantWidth, int wantHeight, std::string& error) {
     if ((caps & V4L2_CAP_VIDEO_CAPTURE) == 0 || (caps & (V4L2_CAP_STREAMING | V4L2_CAP_READWRITE)) == 0)
         return failWith(path_ + ": does not capture video");
 
-    // Keep the camera's size (the one it had when first opened, on a reopen).
+    // The size asked for (or the one it had when first opened, on a reopen);
+    // otherwise the listed size closest to 640x480, or the camera's current
+    // size when it lists none.
     v4l2_format fmt{};
     fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (xioctl(fd_, VIDIOC_G_FMT, &fmt) != 0) return failWith(describeErrno(path_, "cannot read the video format"));
-    uint32_t width = wantWidth > 0 ? uint32_t(wantWidth) : fmt.fmt.pix.width;
-    uint32_t height = wantHeight > 0 ? uint32_t(wantHeight) : fmt.fmt.pix.height;
+    uint32_t width = fmt.fmt.pix.width, height = fmt.fmt.pix.height;
+    if (wantWidth > 0 && wantHeight > 0) {
+        width = uint32_t(wantWidth);
+        height = uint32_t(wantHeight);
+    } else {
+        closestSizeToVga(fd_, width, height);
+    }
 
     // The camera's own YUYV or MJPEG where it offers them at that size (MJPEG
     // first for large frames: two such YUYV streams do not fit one USB 2 bus),
@@ -340,10 +376,10 @@ bool V4l2Camera::start(int wantWidth, int wantHeight, std::string& error) {
     bool streaming = false;
     if ((caps & V4L2_CAP_STREAMING) != 0) {
         streaming = startStreaming(error);
-        if (!streaming && errno == ENOSPC && wantWidth <= 0) {
+        if (!streaming && errno == ENOSPC) {
             // Not enough bandwidth on the bus: step down until a stream fits.
             const uint32_t fps = currentFps(fd_);
-            for (const Mode& mode : smallerModes(fd_, fourcc_, width, height, fps)) {
+            for (const Mode& mode : smallerModes(fd_, fourcc_, width, height, fps, wantWidth > 0)) {
                 unmapBuffers();
                 v4l2_format smaller = fmt;
                 smaller.fmt.pix.width = mode.width;
@@ -700,8 +736,16 @@ private:
 
 }  // namespace
 
+// "path@WxH" asks for frames of W x H; any other name is a device path.
 std::unique_ptr<CameraDevice> openHostCamera(const std::string& name, std::string& error) {
-    std::unique_ptr<V4l2Camera> camera = V4l2Camera::open(name, error);
+    const size_t at = name.rfind('@');
+    unsigned width = 0, height = 0;
+    char end = 0;
+    const bool sized = at != std::string::npos &&
+                       std::sscanf(name.c_str() + at + 1, "%ux%u%c", &width, &height, &end) == 2 && width > 0 &&
+                       height > 0 && width <= unsigned(kMaxDimension) && height <= unsigned(kMaxDimension);
+    std::unique_ptr<V4l2Camera> camera = sized ? V4l2Camera::openAtSize(name.substr(0, at), int(width), int(height), error)
+                                               : V4l2Camera::open(name, error);
     if (camera == nullptr) return nullptr;
     return std::make_unique<ReturningCamera>(std::move(camera));
 }

@@ -20,12 +20,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwctype>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "platform/avicap32/camera_device.h"
 #include "platform/avicap32/frame_conversion.h"
+#include "platform/avicap32/playback_clock.h"
 
 namespace standin {
 
@@ -245,6 +247,14 @@ public:
     ~MediaFoundationCamera() override {
         closeReader();
         if (!link_.empty()) openCameras().erase(link_);
+        if (clock_ != nullptr) clock_->leave(member_);
+    }
+
+    // A file plays on the clock it shares with the other file of its pair.
+    void setClock(std::shared_ptr<PlaybackClock> clock) {
+        clock_ = std::move(clock);
+        member_ = clock_->join();
+        lap_ = clock_->lap();
     }
 
     int width() const override { return width_; }
@@ -456,15 +466,29 @@ private:
         return result;
     }
 
-    // Files: one frame is decoded ahead and shown once the clock reaches its
-    // time; frames whose time has passed give way to the newest due one, and
-    // the file starts again after its last frame.
+    // Files: one frame is decoded ahead and shown once the pair's clock
+    // reaches its time; frames whose time has passed give way to the newest
+    // due one. After its last frame the file holds it until the pair's next
+    // lap, and then starts again.
     GrabResult grabPaced(uint8_t* frame) {
         ReaderCallback& c = *callback_;
-        const LONGLONG elapsed = now();
+        const PlaybackClock::Position position = clock_->now(member_);
+        const LONGLONG elapsed = LONGLONG(position.seconds * double(kHundredNsPerSecond));
         GrabResult result = GrabResult::NoNewFrame;
         bool waited = false;
         AcquireSRWLockExclusive(&c.lock_);
+        if (position.lap != lap_) {
+            lap_ = position.lap;
+            if (atEnd_) {
+                atEnd_ = false;
+                c.ended_ = false;
+                PROPVARIANT start;
+                PropVariantInit(&start);
+                start.vt = VT_I8;
+                start.hVal.QuadPart = 0;
+                if (FAILED(reader_->SetCurrentPosition(GUID_NULL, start))) c.failed_ = true;
+            }
+        }
         for (int step = 0; step < 10000; ++step) {
             if (c.failed_) {
                 if (result != GrabResult::NewFrame) result = GrabResult::Lost;
@@ -474,9 +498,8 @@ private:
                 if (!sawFrame_) {
                     firstTime_ = c.pendingTime_;
                     sawFrame_ = true;
-                    startTime_ = elapsed;
                 }
-                const LONGLONG due = startTime_ + loopOffset_ + c.pendingTime_ - firstTime_;
+                const LONGLONG due = c.pendingTime_ - firstTime_;
                 if (due > elapsed) break;
                 std::copy(c.converted_.begin(), c.converted_.end(), frame);
                 c.pending_ = false;
@@ -490,18 +513,12 @@ private:
                     result = GrabResult::Lost;
                     break;
                 }
-                c.ended_ = false;
-                loopOffset_ += lastTime_ - firstTime_ + frameInterval_;
-                PROPVARIANT start;
-                PropVariantInit(&start);
-                start.vt = VT_I8;
-                start.hVal.QuadPart = 0;
-                if (FAILED(reader_->SetCurrentPosition(GUID_NULL, start))) {
-                    c.failed_ = true;
-                    continue;
+                if (!atEnd_) {
+                    atEnd_ = true;
+                    clock_->ended(member_, lap_,
+                                  double(lastTime_ - firstTime_ + frameInterval_) / double(kHundredNsPerSecond));
                 }
-                requestSample(c);
-                continue;
+                break;
             }
             if (!c.reading_) requestSample(c);
             // The frame being decoded: waited for once, and only while
@@ -548,7 +565,11 @@ private:
     bool opened_ = false;  // once, the frame size is fixed
     LONGLONG lastReopen_ = 0;
     bool sawFrame_ = false;
-    LONGLONG startTime_ = 0, firstTime_ = 0, lastTime_ = 0, loopOffset_ = 0;
+    LONGLONG firstTime_ = 0, lastTime_ = 0;  // of the file's first sample, and of the one shown last
+    std::shared_ptr<PlaybackClock> clock_;    // files only
+    int member_ = -1;
+    uint64_t lap_ = 0;    // the clock's lap the file plays in
+    bool atEnd_ = false;  // the file has ended in this lap
 };
 
 bool isIndex(const std::string& name) {
@@ -616,7 +637,8 @@ std::unique_ptr<CameraDevice> openHostCamera(const std::string& name, std::strin
     return camera;
 }
 
-std::unique_ptr<CameraDevice> openRecordedFootage(const std::string& path, std::string& error) {
+std::unique_ptr<CameraDevice> openRecordedFootage(const std::string& path, std::shared_ptr<PlaybackClock> clock,
+                                                  std::string& error) {
     if (!startMediaFoundation(error)) return nullptr;
     // The reader takes a URL or a whole path.
     std::wstring wide = toWide(path);
@@ -628,6 +650,7 @@ std::unique_ptr<CameraDevice> openRecordedFootage(const std::string& path, std::
         return nullptr;
     }
     auto footage = std::make_unique<MediaFoundationCamera>(true);
+    footage->setClock(clock != nullptr ? std::move(clock) : std::make_shared<PlaybackClock>());
     if (!footage->open(nullptr, wide, error)) {
         error = path + ": " + error;
         return nullptr;
