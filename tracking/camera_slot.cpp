@@ -7,6 +7,11 @@
 #include "tracking/pixel_masks.h"
 
 CameraSlot cameraSlots[2] = {};
+
+// The one way to the work image's bytes.
+struct WorkImageStorageAccess {
+    static uint8_t*& bytes(WorkImageStorage& image) { return image.bytes_; }
+};
 TrackerState tracker = {60, VIEW_RAW, {0, 0, 0, 0}, 0, {{0, 0}, {0, 0}}};
 
 namespace {
@@ -38,10 +43,12 @@ void copyInPieces(uint8_t* to, const uint8_t* from, size_t bytes) {
 
 bool validSlot(int slot) { return slot == 0 || slot == 1; }
 
+uint8_t*& workBytes(int slot) { return WorkImageStorageAccess::bytes(cameraSlots[slot].workImage); }
+
 // Copies the pending bytes from the raw image into the work image.
 void makePendingCopy(int slot) {
     if (pendingBytes[slot] == 0) return;
-    std::memcpy(cameraSlots[slot].workImage, cameraSlots[slot].rawImage, pendingBytes[slot]);
+    std::memcpy(workBytes(slot), cameraSlots[slot].rawImage, pendingBytes[slot]);
     pendingBytes[slot] = 0;
 }
 
@@ -75,7 +82,7 @@ uint8_t* analysedWorkImage(int slot) {
     const uint64_t bytes = requestedBytes(slot);
     if (bytes == 0 || bytes > workCapacity[slot]) return nullptr;
     makePendingCopy(slot);
-    return cameraSlots[slot].workImage;
+    return workBytes(slot);
 }
 
 uint8_t* usableWorkImage(int slot) {
@@ -94,15 +101,17 @@ WorkImageToOverwrite workImageToOverwrite(int slot) {
     CameraSlot& s = cameraSlots[slot];
     size_t& pending = pendingBytes[slot];
     if (pending > bytes) {
-        std::memcpy(s.workImage + bytes, s.rawImage + bytes, pending - size_t(bytes));
+        std::memcpy(workBytes(slot) + bytes, s.rawImage + bytes, pending - size_t(bytes));
         pending = size_t(bytes);
     }
-    return WorkImageToOverwrite{s.workImage, pending != 0 ? s.rawImage : nullptr, pending};
+    return WorkImageToOverwrite{workBytes(slot), pending != 0 ? s.rawImage : nullptr, pending};
 }
 
 void workImageWritten(int slot) {
     if (validSlot(slot)) pendingBytes[slot] = 0;
 }
+
+const uint8_t* workImageStorageBytes(int slot) { return validSlot(slot) ? workBytes(slot) : nullptr; }
 
 const uint8_t* usableRawImage(int slot) {
     if (!validSlot(slot)) return nullptr;
@@ -126,12 +135,13 @@ bool acceptFrame(int slot, const uint8_t* frame, uint32_t bytesUsed) {
     if (!validSlot(slot)) return true;
     CameraSlot& s = cameraSlots[slot];
     const uint64_t size = requestedBytes(slot);
-    allocateImage(s.workImage, workCapacity[slot], size);
+    uint8_t*& work = workBytes(slot);
+    allocateImage(work, workCapacity[slot], size);
     allocateImage(s.rawImage, rawCapacity[slot], size);
     if (frame == nullptr) return true;
 
     const uint64_t wanted = std::min<uint64_t>(bytesUsed, size);
-    const size_t toWork = s.workImage != nullptr ? size_t(std::min<uint64_t>(wanted, workCapacity[slot])) : 0;
+    const size_t toWork = work != nullptr ? size_t(std::min<uint64_t>(wanted, workCapacity[slot])) : 0;
     const size_t toRaw = s.rawImage != nullptr ? size_t(std::min<uint64_t>(wanted, rawCapacity[slot])) : 0;
     // A frame that covers the whole work image makes a background the
     // segmentation left unwritten meaningless; any other keeps the bytes
@@ -141,14 +151,14 @@ bool acceptFrame(int slot, const uint8_t* frame, uint32_t bytesUsed) {
     } else {
         forgetSlotMasks(slot);
     }
-    if (s.workImage != nullptr && s.rawImage != nullptr && toWork == toRaw) {
+    if (work != nullptr && s.rawImage != nullptr && toWork == toRaw) {
         copyInPieces(s.rawImage, frame, toRaw);
         pendingBytes[slot] = std::max(pendingBytes[slot], toRaw);
         return true;
     }
     // One image only, or images made at different sizes: both copied now.
     makePendingCopy(slot);
-    if (s.workImage != nullptr) std::memcpy(s.workImage, frame, toWork);
+    if (work != nullptr) std::memcpy(work, frame, toWork);
     if (s.rawImage != nullptr) std::memcpy(s.rawImage, frame, toRaw);
     return true;
 }
@@ -156,7 +166,7 @@ bool acceptFrame(int slot, const uint8_t* frame, uint32_t bytesUsed) {
 void resetCameraSlot(int slot) {
     if (!validSlot(slot)) return;
     dropSlotMasks(slot);
-    delete[] cameraSlots[slot].workImage;
+    delete[] workBytes(slot);
     delete[] cameraSlots[slot].rawImage;
     cameraSlots[slot] = CameraSlot{};
     workCapacity[slot] = 0;

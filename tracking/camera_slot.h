@@ -12,12 +12,32 @@ struct ImagePoint {
     int32_t y;
 };
 
+// Where the work image is kept. Its bytes hold what the work image means
+// only as handed out by usableWorkImage (or, to the analysis itself, by
+// analysedWorkImage and workImageToOverwrite): between intake and
+// segmentation its leading bytes are still pending in the raw image, and
+// after a tick the background pixels segmentation left unwritten are only in
+// its masks. So only tracking/camera_slot.cpp reaches the bytes; anyone may
+// ask whether the image is there.
+class WorkImageStorage {
+public:
+    bool present() const { return bytes_ != nullptr; }
+    friend bool operator==(const WorkImageStorage& image, std::nullptr_t) { return image.bytes_ == nullptr; }
+    friend bool operator!=(const WorkImageStorage& image, std::nullptr_t) { return image.bytes_ != nullptr; }
+
+private:
+    friend struct WorkImageStorageAccess;  // tracking/camera_slot.cpp
+    uint8_t* bytes_ = nullptr;
+};
+
 // One camera. Images are 24 bits a pixel (blue, green, red), rows packed at
 // width * 3 bytes, row 0 at the bottom of the picture.
 struct CameraSlot {
     int32_t width;
     int32_t height;
-    uint8_t* workImage;  // analysed and overwritten in place; null while absent
+    // Analysed and overwritten in place; absent (== nullptr) until the first
+    // frame. Its bytes are valid only through usableWorkImage (see above).
+    WorkImageStorage workImage;
     uint8_t* rawImage;   // untouched copy of the last frame; null while absent
     ImagePoint latestPoint;
 };
@@ -82,6 +102,11 @@ struct WorkImageToOverwrite {
 };
 WorkImageToOverwrite workImageToOverwrite(int slot);
 void workImageWritten(int slot);
+
+// The work image's storage as it stands, pending copy and unwritten
+// background included; null while absent. Not for the program, which reads
+// through the calls above: for checks that follow the storage itself.
+const uint8_t* workImageStorageBytes(int slot);
 
 // Frees both images and puts the slot and the tracker back to their initial
 // values. The program never calls these; tests and the fuzzer do.

@@ -14,6 +14,7 @@
 //                   Windows (windows/vfw_camera.cpp)
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -43,6 +44,11 @@ public:
     // Waits at most about one frame interval for one to arrive, and never
     // blocks for long on a camera that is gone.
     virtual GrabResult grab(uint8_t* frame) = 0;
+
+    // How many leading bytes of its frame the last NewFrame grab wrote:
+    // the whole image, except from a driver that delivers short frames,
+    // which are passed on as they came (intake takes what a frame holds).
+    virtual size_t frameBytes() const { return size_t(width()) * 3 * size_t(height()); }
 
     // What the camera is, for the line that says which camera became left
     // and which right (e.g. "1280x720 MJPEG at 30 fps (HD Webcam)").

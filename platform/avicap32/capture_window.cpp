@@ -313,7 +313,7 @@ LRESULT grabFrame(HWND hwnd, CaptureWindow& w) {
     if (result == GrabResult::NewFrame) w.haveFrame = true;
     if (!w.haveFrame || fault == CaptureFault::StopDelivering) return FALSE;
 
-    size_t bytesUsed = imageBytes;
+    size_t bytesUsed = std::min(imageBytes, camera->device->frameBytes());
     if (fault == CaptureFault::ShortFrame) bytesUsed = imageBytes / 2;
     if (fault == CaptureFault::OversizedFrame) {
         w.frame.resize(imageBytes * 2, 0x55);

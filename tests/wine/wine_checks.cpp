@@ -28,6 +28,7 @@
 
 #include "platform/avicap32/stereo_rig.h"
 #include "tests/support/avi_clip.h"
+#include "tests/support/test_clip.h"
 
 namespace {
 
@@ -185,7 +186,7 @@ void drain() {
     }
 }
 
-pid_t startKestrova(const char* cameras) {
+pid_t startKestrova(const char* cameras, const std::string& exe = kestrova, const std::string& more = "KESTROVA_NO_SUCH_SETTING") {
     if (com1Target() != ptyName) {
         std::printf("COM1 leads to '%s', not to the test's %s: kestrova.exe is not started\n", com1Target().c_str(),
                     ptyName.c_str());
@@ -194,7 +195,7 @@ pid_t startKestrova(const char* cameras) {
     drain();
     const std::string camerasSetting = cameras != nullptr ? std::string("KESTROVA_CAMERAS=") + cameras
                                                           : std::string("KESTROVA_CAMERAS");
-    return start({wine, kestrova}, {camerasSetting});
+    return start({wine, exe}, {camerasSetting, more});
 }
 
 // Closes the main window as its close box does and checks the exit status.
@@ -279,6 +280,42 @@ void checkRecordedClips() {
     closeAndCheckExit(pid, check);
 }
 
+// One moving clip as both cameras: the pair plays on one clock and loops
+// together, so both pictures put the ball at one place in every report.
+void checkMovingPairInStep() {
+    const char* check = "moving clip as both cameras";
+    std::vector<test_clip::BallAt> moving;
+    for (int frame = 0; frame < 50; ++frame) moving.push_back({40 + 4 * frame, 120});  // 2 s at 25 fps
+    const std::string clip = workDir + "/moving.avi";
+    if (!test_clip::writeBallClip(clip, 320, 240, 25, 10, moving)) {
+        fail("cannot write the moving clip");
+        return;
+    }
+    const std::string cameras = "file:Z:" + clip + ",Z:" + clip;
+    const pid_t pid = startKestrova(cameras.c_str());
+    const std::vector<Report> reports = readReports(5, 60);
+    if (reports.size() < 5) fail(std::string(check) + ": only " + std::to_string(reports.size()) + " reports");
+    for (size_t i = 0; i < reports.size(); ++i) {
+        const Report& r = reports[i];
+        std::printf("%s: report %zu: %d %d %d %d\n", check, i, r.x0, r.y0, r.x1, r.y1);
+        if (std::abs(r.x0 - r.x1) > 1 || std::abs(r.y0 - r.y1) > 1) fail(std::string(check) + ": out of step");
+    }
+    closeAndCheckExit(pid, check);
+}
+
+// Video for Windows through a driver of the checks' own (fake_vfw_driver.cpp,
+// as avicap32.dll beside a copy of kestrova.exe) whose frames after the
+// first are short: they go on as they came, so the ball in them is tracked.
+void checkVfwShortFrames() {
+    const char* check = "vfw driver with short frames";
+    const std::string dir = workDir + "/vfw", driver = probe.substr(0, probe.rfind('/')) + "/avicap32.dll";
+    if (run({"/bin/sh", "-c", "mkdir -p '" + dir + "' && cp '" + kestrova + "' '" + driver + "' '" + dir + "'"}) != 0)
+        fail(std::string(check) + ": cannot copy the program and the driver");
+    const pid_t pid = startKestrova("vfw", dir + "/kestrova.exe", "WINEDLLOVERRIDES=mscoree,mshtml=;avicap32=n");
+    expectReports(check, readReports(4, 60), 100, 60, 100, 60, 1.0);
+    closeAndCheckExit(pid, check);
+}
+
 void checkNoCamera() {
     const char* check = "no camera";
     const pid_t pid = startKestrova(nullptr);
@@ -360,6 +397,8 @@ int main(int argc, char** argv) {
 
     checkSimulatedRig();
     checkRecordedClips();
+    checkMovingPairInStep();
+    checkVfwShortFrames();
     checkNoCamera();
     close(slave);
     return failures == 0 ? 0 : 1;

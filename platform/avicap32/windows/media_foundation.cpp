@@ -468,20 +468,23 @@ private:
 
     // Files: one frame is decoded ahead and shown once the pair's clock
     // reaches its time; frames whose time has passed give way to the newest
-    // due one. After its last frame the file holds it until the pair's next
-    // lap, and then starts again.
+    // due one, read within the grab so that both files of a pair show the
+    // same moment. After its last frame the file holds it until the pair's
+    // next lap, and then starts again.
     GrabResult grabPaced(uint8_t* frame) {
         ReaderCallback& c = *callback_;
         const PlaybackClock::Position position = clock_->now(member_);
-        const LONGLONG elapsed = LONGLONG(position.seconds * double(kHundredNsPerSecond));
+        LONGLONG elapsed = LONGLONG(position.seconds * double(kHundredNsPerSecond));
+        const LONGLONG giveUpAt = now() + kGrabBudget;
         GrabResult result = GrabResult::NoNewFrame;
-        bool waited = false;
         AcquireSRWLockExclusive(&c.lock_);
         if (position.lap != lap_) {
             lap_ = position.lap;
             if (atEnd_) {
                 atEnd_ = false;
                 c.ended_ = false;
+                framesInLap_ = 0;
+                endsBeforeFirstFrame_ = 0;
                 PROPVARIANT start;
                 PropVariantInit(&start);
                 start.vt = VT_I8;
@@ -500,10 +503,16 @@ private:
                     sawFrame_ = true;
                 }
                 const LONGLONG due = c.pendingTime_ - firstTime_;
+                if (elapsed - due > kMaxCatchUp * frameInterval_) {
+                    // Far behind (the program was stopped): go on from here.
+                    clock_->resumeAt(double(due) / double(kHundredNsPerSecond));
+                    elapsed = due;
+                }
                 if (due > elapsed) break;
                 std::copy(c.converted_.begin(), c.converted_.end(), frame);
                 c.pending_ = false;
                 lastTime_ = c.pendingTime_;
+                ++framesInLap_;
                 result = GrabResult::NewFrame;
                 if (!c.ended_) requestSample(c);
                 continue;
@@ -513,6 +522,13 @@ private:
                     result = GrabResult::Lost;
                     break;
                 }
+                // Wine's reader may still answer a read just after the rewind
+                // with the end it had reached: asked again, it gives the
+                // first frame.
+                if (framesInLap_ == 0 && ++endsBeforeFirstFrame_ <= kEndsBeforeFirstFrame) {
+                    c.ended_ = false;
+                    continue;
+                }
                 if (!atEnd_) {
                     atEnd_ = true;
                     clock_->ended(member_, lap_,
@@ -521,11 +537,13 @@ private:
                 break;
             }
             if (!c.reading_) requestSample(c);
-            // The frame being decoded: waited for once, and only while
-            // nothing was delivered yet.
-            if (c.reading_ && !waited && result != GrabResult::NewFrame) {
-                waited = true;
-                SleepConditionVariableSRW(&c.changed_, &c.lock_, waitMs(), 0);
+            // The frame being decoded: waited for while the reader keeps up,
+            // within the grab's budget.
+            const LONGLONG left = giveUpAt - now();
+            if (c.reading_ && left > 0) {
+                SleepConditionVariableSRW(&c.changed_, &c.lock_,
+                                          std::min<DWORD>(waitMs(), DWORD(left / 10000) + 1), 0);
+                if (c.reading_) break;  // a slow reader: the frame is looked at next time
                 continue;
             }
             break;
@@ -570,6 +588,11 @@ private:
     int member_ = -1;
     uint64_t lap_ = 0;    // the clock's lap the file plays in
     bool atEnd_ = false;  // the file has ended in this lap
+    int framesInLap_ = 0;  // shown since the file started again
+    int endsBeforeFirstFrame_ = 0;  // ends reported since then, before a frame
+    static constexpr int kEndsBeforeFirstFrame = 25;
+    static constexpr LONGLONG kGrabBudget = kHundredNsPerSecond / 5;  // reading frames that are due
+    static constexpr LONGLONG kMaxCatchUp = 50;  // frames behind the clock before it is moved on
 };
 
 bool isIndex(const std::string& name) {

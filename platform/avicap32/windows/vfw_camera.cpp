@@ -5,6 +5,7 @@
 
 #include <vfw.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -24,13 +25,13 @@ struct Delivery {
 };
 Delivery delivery;
 
+// A short frame is taken as it came, its bytes and no more, as drivers have
+// always delivered them; bytes past the frame's size are left out.
 LRESULT CALLBACK onVfwFrame(HWND, VIDEOHDR* header) {
     if (delivery.frame == nullptr || header == nullptr || header->lpData == nullptr) return TRUE;
-    // Only whole frames of the size the driver reported are taken.
-    if (header->dwBytesUsed >= delivery.frame->size()) {
-        std::memcpy(delivery.frame->data(), header->lpData, delivery.frame->size());
-        delivery.delivered = true;
-    }
+    delivery.bytes = std::min<size_t>({header->dwBytesUsed, header->dwBufferLength, delivery.frame->size()});
+    std::memcpy(delivery.frame->data(), header->lpData, delivery.bytes);
+    delivery.delivered = true;
     return TRUE;
 }
 
@@ -84,16 +85,18 @@ public:
 
     int width() const override { return width_; }
     int height() const override { return height_; }
+    size_t frameBytes() const override { return frameBytes_; }
 
     GrabResult grab(uint8_t* frame) override {
         if (!IsWindow(window_)) return GrabResult::Lost;
         delivery = Delivery{&frame_, 0, false};
         SendMessageW(window_, WM_CAP_SET_CALLBACK_FRAME, 0, reinterpret_cast<LPARAM>(onVfwFrame));
         SendMessageW(window_, WM_CAP_GRAB_FRAME_NOSTOP, 0, 0);
-        const bool delivered = delivery.delivered;
+        const Delivery delivered = delivery;
         delivery = Delivery{};
-        if (!delivered) return GrabResult::NoNewFrame;
-        std::memcpy(frame, frame_.data(), frame_.size());
+        if (!delivered.delivered) return GrabResult::NoNewFrame;
+        frameBytes_ = delivered.bytes;
+        std::memcpy(frame, frame_.data(), frameBytes_);
         return GrabResult::NewFrame;
     }
 
@@ -101,6 +104,7 @@ private:
     HWND window_ = nullptr;
     int width_ = 0, height_ = 0;
     std::vector<uint8_t> frame_;
+    size_t frameBytes_ = 0;  // of the last frame delivered
 };
 
 }  // namespace
