@@ -182,24 +182,31 @@ size_t countOf(const std::string& text, const std::string& what) {
         EXPECT_NEAR((r).y1, (ey1), 2) << "at " << (r).seconds; \
     } while (0)
 
+// Tracks a ball at (417, 133) before a 640x480 left camera and one at
+// (905, 602) before a 1280x720 right camera; what the program said on
+// standard error.
+std::string trackVgaBesideHd(const std::string& cameras, const char* kestrovaCameras) {
+    FakeCameraRun run(cameras, kestrovaCameras);
+    run.setBall(0, 417, 133);
+    run.setBall(1, 905, 602);
+    EXPECT_TRUE(run.started());
+    const std::vector<Report> reports = run.reports(3, 10.0);
+    EXPECT_GE(reports.size(), 3u) << run.stderrText();
+    for (size_t i = 1; i < reports.size(); ++i) EXPECT_REPORT(reports[i], 417, 479 - 133, 905, 719 - 602);
+    EXPECT_EQ(run.stop(), 0);
+    return run.stderrText();
+}
+
 // With KESTROVA_CAMERAS unset the cameras are found in /dev: video3 (YUYV
 // 640x480) is left and video10 (1280x720, YUYV and MJPEG, so MJPEG) right;
 // video4, a UVC metadata node, is no camera.
 TEST(FakeCameras, FoundInOrderOfNumberAndTrackedInYuyvAndMjpeg) {
     SKIP_WHEN_SANITIZED();
-    FakeCameraRun run(
+    const std::string err = trackVgaBesideHd(
         "path=/dev/video3,formats=yuyv,sizes=640x480,control=@/ball0;"
         "path=/dev/video4,meta=1;"
         "path=/dev/video10,formats=yuyv+mjpeg,sizes=1280x720,control=@/ball1",
         nullptr);
-    run.setBall(0, 417, 133);
-    run.setBall(1, 905, 602);
-    ASSERT_TRUE(run.started());
-    const std::vector<Report> reports = run.reports(3, 10.0);
-    ASSERT_GE(reports.size(), 3u) << run.stderrText();
-    for (size_t i = 1; i < reports.size(); ++i) EXPECT_REPORT(reports[i], 417, 479 - 133, 905, 719 - 602);
-    EXPECT_EQ(run.stop(), 0);
-    const std::string err = run.stderrText();
     EXPECT_NE(err.find("left camera: /dev/video3, 640x480 YUYV"), std::string::npos) << err;
     EXPECT_NE(err.find("right camera: /dev/video10, 1280x720 MJPEG"), std::string::npos) << err;
 }
@@ -208,18 +215,10 @@ TEST(FakeCameras, FoundInOrderOfNumberAndTrackedInYuyvAndMjpeg) {
 // name asks for another; the two sizes then differ, which is said once.
 TEST(FakeCameras, SizeClosestToVgaUnlessAskedFor) {
     SKIP_WHEN_SANITIZED();
-    FakeCameraRun run(
+    const std::string err = trackVgaBesideHd(
         "path=/dev/video0,formats=yuyv+mjpeg,sizes=1280x720+800x600+640x480,control=@/ball0;"
         "path=/dev/video1,formats=yuyv+mjpeg,sizes=1280x720+640x480,control=@/ball1",
         "/dev/video0,/dev/video1@1280x720");
-    run.setBall(0, 417, 133);
-    run.setBall(1, 905, 602);
-    ASSERT_TRUE(run.started());
-    const std::vector<Report> reports = run.reports(3, 10.0);
-    ASSERT_GE(reports.size(), 3u) << run.stderrText();
-    for (size_t i = 1; i < reports.size(); ++i) EXPECT_REPORT(reports[i], 417, 479 - 133, 905, 719 - 602);
-    EXPECT_EQ(run.stop(), 0);
-    const std::string err = run.stderrText();
     EXPECT_NE(err.find("left camera: /dev/video0, 640x480 YUYV"), std::string::npos) << err;
     EXPECT_NE(err.find("right camera: /dev/video1@1280x720, 1280x720 MJPEG"), std::string::npos) << err;
     EXPECT_EQ(countOf(err, "The cameras' sizes differ (left 640x480, right 1280x720)"), 1u) << err;

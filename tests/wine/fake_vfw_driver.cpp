@@ -23,7 +23,10 @@ LRESULT grab(HWND hwnd) {
     std::vector<BYTE> frame(size_t(kWidth) * 3 * kHeight, 128);
     for (int y = 0; y < kHeight / 2 && !whole; ++y)
         for (int x = 0; x < kWidth; ++x)
-            if ((x - 100) * (x - 100) + (y - 60) * (y - 60) <= 100) std::memcpy(&frame[(size_t(y) * kWidth + x) * 3], "\0\0\xff", 3);
+            if ((x - 100) * (x - 100) + (y - 60) * (y - 60) <= 100) {
+                BYTE* pixel = &frame[(size_t(y) * kWidth + x) * 3];
+                pixel[0] = pixel[1] = 0, pixel[2] = 255;
+            }
     VIDEOHDR header{};
     header.lpData = frame.data();
     header.dwBufferLength = DWORD(frame.size());

@@ -291,6 +291,15 @@ public:
         }
         if (!file_ && !chooseNativeSize(error)) return false;
         if (!chooseOutput(error)) return false;
+        if (file_) {
+            PROPVARIANT duration;
+            PropVariantInit(&duration);
+            if (SUCCEEDED(reader_->GetPresentationAttribute(DWORD(MF_SOURCE_READER_MEDIASOURCE), MF_PD_DURATION,
+                                                            &duration)) &&
+                duration.vt == VT_UI8)
+                duration_ = LONGLONG(duration.uhVal.QuadPart);
+            PropVariantClear(&duration);
+        }
         AcquireSRWLockExclusive(&callback_->lock_);
         requestSample(*callback_);
         const bool reading = callback_->reading_;
@@ -475,24 +484,17 @@ private:
         ReaderCallback& c = *callback_;
         const PlaybackClock::Position position = clock_->now(member_);
         LONGLONG elapsed = LONGLONG(position.seconds * double(kHundredNsPerSecond));
-        const LONGLONG giveUpAt = now() + kGrabBudget;
         GrabResult result = GrabResult::NoNewFrame;
         AcquireSRWLockExclusive(&c.lock_);
-        if (position.lap != lap_) {
+        if (atEnd_) readNextLapAhead(c);
+        if (position.lap != lap_ && (!atEnd_ || rewound_)) {  // else once the reader has gone back
             lap_ = position.lap;
-            if (atEnd_) {
-                atEnd_ = false;
-                c.ended_ = false;
-                framesInLap_ = 0;
-                endsBeforeFirstFrame_ = 0;
-                PROPVARIANT start;
-                PropVariantInit(&start);
-                start.vt = VT_I8;
-                start.hVal.QuadPart = 0;
-                if (FAILED(reader_->SetCurrentPosition(GUID_NULL, start))) c.failed_ = true;
-            }
+            atEnd_ = false;
+            rewound_ = false;
+            framesInLap_ = 0;
         }
-        for (int step = 0; step < 10000; ++step) {
+        const LONGLONG giveUpAt = now() + kGrabBudget;  // the time a rewind took not counted
+        for (int step = 0; step < 10000 && !atEnd_; ++step) {
             if (c.failed_) {
                 if (result != GrabResult::NewFrame) result = GrabResult::Lost;
                 break;
@@ -503,6 +505,10 @@ private:
                     sawFrame_ = true;
                 }
                 const LONGLONG due = c.pendingTime_ - firstTime_;
+                if (duration_ > 0 && due >= duration_) {  // read before a rewind took effect
+                    c.pending_ = false;
+                    continue;
+                }
                 if (elapsed - due > kMaxCatchUp * frameInterval_) {
                     // Far behind (the program was stopped): go on from here.
                     clock_->resumeAt(double(due) / double(kHundredNsPerSecond));
@@ -529,27 +535,54 @@ private:
                     c.ended_ = false;
                     continue;
                 }
-                if (!atEnd_) {
-                    atEnd_ = true;
-                    clock_->ended(member_, lap_,
-                                  double(lastTime_ - firstTime_ + frameInterval_) / double(kHundredNsPerSecond));
-                }
+                endLap(lastTime_ - firstTime_ + frameInterval_);
                 break;
             }
             if (!c.reading_) requestSample(c);
             // The frame being decoded: waited for while the reader keeps up,
-            // within the grab's budget.
+            // within the grab's budget; a slow one is looked at next time,
+            // except for a lap's first frame (the reader is slow to start
+            // again after a rewind), which the other file may show already.
             const LONGLONG left = giveUpAt - now();
-            if (c.reading_ && left > 0) {
-                SleepConditionVariableSRW(&c.changed_, &c.lock_,
-                                          std::min<DWORD>(waitMs(), DWORD(left / 10000) + 1), 0);
-                if (c.reading_) break;  // a slow reader: the frame is looked at next time
-                continue;
-            }
-            break;
+            if (!c.reading_ || left <= 0) break;
+            SleepConditionVariableSRW(&c.changed_, &c.lock_, std::min<DWORD>(waitMs(), DWORD(left / 10000) + 1), 0);
+            if (c.reading_ && framesInLap_ > 0) break;
         }
+        // The file's own length, where it tells it, ends the lap on time, so
+        // that both files of a pair end it in the same tick whenever their
+        // readers report the end.
+        if (!atEnd_ && sawFrame_ && duration_ > 0 && elapsed >= duration_) endLap(duration_);
         ReleaseSRWLockExclusive(&c.lock_);
         return result;
+    }
+
+    void endLap(LONGLONG length) {
+        atEnd_ = true;
+        clock_->ended(member_, lap_, double(length) / double(kHundredNsPerSecond));
+    }
+
+    // While the file holds its last frame, it goes back to its start as
+    // soon as the reader is idle and reads the next lap's first frame ahead,
+    // so that the lap begins in the same tick for both files of a pair.
+    // Called with the lock held.
+    void readNextLapAhead(ReaderCallback& c) {
+        if (!rewound_) {
+            if (c.reading_) return;
+            c.ended_ = false;
+            c.pending_ = false;
+            endsBeforeFirstFrame_ = 0;
+            PROPVARIANT start;
+            PropVariantInit(&start);
+            start.vt = VT_I8;
+            start.hVal.QuadPart = 0;
+            if (FAILED(reader_->SetCurrentPosition(GUID_NULL, start))) c.failed_ = true;
+            rewound_ = true;
+        }
+        // What the reader still gives from before the rewind: a frame past
+        // the end, or the end itself (Wine's reader may say it once more).
+        if (c.pending_ && duration_ > 0 && c.pendingTime_ - firstTime_ >= duration_) c.pending_ = false;
+        if (c.ended_ && !c.pending_ && ++endsBeforeFirstFrame_ <= kEndsBeforeFirstFrame) c.ended_ = false;
+        if (!c.pending_ && !c.ended_ && !c.reading_ && !c.failed_) requestSample(c);
     }
 
     // Time in 100 ns units on a monotonic clock.
@@ -587,7 +620,9 @@ private:
     std::shared_ptr<PlaybackClock> clock_;    // files only
     int member_ = -1;
     uint64_t lap_ = 0;    // the clock's lap the file plays in
-    bool atEnd_ = false;  // the file has ended in this lap
+    bool atEnd_ = false;    // the file has ended in this lap
+    bool rewound_ = false;  // since then, it went back to its start
+    LONGLONG duration_ = 0;  // of the file, where it tells it
     int framesInLap_ = 0;  // shown since the file started again
     int endsBeforeFirstFrame_ = 0;  // ends reported since then, before a frame
     static constexpr int kEndsBeforeFirstFrame = 25;
