@@ -17,6 +17,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     wndclass.cbSize = sizeof wndclass;
     wndclass.lpfnWndProc = handleWindowEvent;
     wndclass.hInstance = instance;
+    wndclass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));  // the program's own icon; the small one is
+                                                                 // picked from it
     wndclass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wndclass.hbrBackground = (HBRUSH)(COLOR_SCROLLBAR + 1);
     wndclass.lpszClassName = L"Kestrova";

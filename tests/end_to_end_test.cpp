@@ -1,5 +1,7 @@
 // Runs the built program headless with the simulated rig at 2.0 m and COM1
 // on a pseudo-terminal, reads its reports and ends it with SIGTERM.
+// KESTROVA_TEST_BINARY, when set, names another program to run the same way
+// (tests/deb_checks.sh gives the one unpacked from the package).
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -30,7 +32,9 @@ pid_t startProgram(const char* com1, const char* cameras) {
         setenv("KESTROVA_CAMERAS", cameras, 1);
         unsetenv("DISPLAY");
         unsetenv("WAYLAND_DISPLAY");
-        execl(KESTROVA_BINARY, KESTROVA_BINARY, static_cast<char*>(nullptr));
+        const char* other = std::getenv("KESTROVA_TEST_BINARY");
+        const char* program = other != nullptr && *other != 0 ? other : KESTROVA_BINARY;
+        execl(program, program, static_cast<char*>(nullptr));
         _exit(127);
     }
     return pid;

@@ -240,6 +240,10 @@ void checkSimulatedRig() {
     if (!output({wine, probe, "client"}, 40, client)) client = "not found\n";
     std::printf("%s: client area %s", check, client.c_str());
     if (client != "640 240\n") fail(std::string(check) + ": client area is not 640x240");
+    std::string icons;
+    if (!output({wine, probe, "icon"}, 40, icons)) icons = "not found\n";
+    std::printf("%s: window class: %s", check, icons.c_str());
+    if (icons != "icon small-icon\n") fail(std::string(check) + ": the window has no icon of its own");
     closeAndCheckExit(pid, check);
 }
 
@@ -357,6 +361,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("COM1 leads to %s\n", name);
+
+    // The version resource carries the project's version (x.y.z, and x.y.z.0
+    // as numbers).
+    std::string version;
+    const std::string expected = KESTROVA_VERSION ".0 " KESTROVA_VERSION ".0 Kestrova " KESTROVA_VERSION " " KESTROVA_VERSION "\n";
+    if (!output({wine, probe, "version", "Z:" + kestrova}, 60, version)) version = "unreadable\n";
+    std::printf("version resource: %s", version.c_str());
+    if (version != expected) fail("the version resource is not " + expected);
 
     checkSimulatedRig();
     checkRecordedClips();
