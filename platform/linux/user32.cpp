@@ -55,8 +55,8 @@ ATOM nextAtom = 0xC000;
 // The one system cursor the program asks for: the standard arrow.
 HICON__ arrowCursor = {32512, SDL_SYSTEM_CURSOR_ARROW, nullptr};
 // The program's icon, resource 1 of its module. On Windows it is built into
-// the exe; here the desktop shows the icon its entry for the program names,
-// so the handle stands for it and draws nothing.
+// the exe; here the desktop shows the icon that its entry for the program
+// names, so the handle stands for it and the window class ignores it.
 HICON__ programIcon = {1, SDL_SYSTEM_CURSOR_ARROW, nullptr};
 
 enum class Video { Untried, Display, Headless, None };

@@ -4,8 +4,6 @@
 //   window_probe warning   prints the text of the "Error" message box and
 //                          presses its OK button
 //   window_probe close     closes the main window as its close box does
-//   window_probe icon      prints "icon small-icon" when the main window's
-//                          class has both
 //   window_probe version <exe>
 //                          prints the exe's version resource: file and
 //                          product version numbers, then its ProductName,
@@ -82,11 +80,6 @@ int wmain(int argc, wchar_t** argv) {
         if (!GetClientRect(main, &rc)) return 1;
         std::printf("%ld %ld\n", long(rc.right - rc.left), long(rc.bottom - rc.top));
         std::fflush(stdout);
-        return 0;
-    }
-    if (wcscmp(argv[1], L"icon") == 0) {
-        std::printf("%s %s\n", GetClassLongPtrW(main, GCLP_HICON) != 0 ? "icon" : "no-icon",
-                    GetClassLongPtrW(main, GCLP_HICONSM) != 0 ? "small-icon" : "no-small-icon");
         return 0;
     }
     if (wcscmp(argv[1], L"close") == 0) {
