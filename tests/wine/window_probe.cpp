@@ -8,7 +8,8 @@
 //                          prints the exe's version resource: file and
 //                          product version numbers, then its ProductName,
 //                          FileVersion and ProductVersion texts
-// Each waits up to 30 s for the window; exit status 0 when it was found.
+// Those that look at a window wait up to 30 s for it; exit status 0 when it
+// was found.
 #include <windows.h>
 
 #include <cstdio>

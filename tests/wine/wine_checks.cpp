@@ -1,6 +1,7 @@
 // Runs kestrova.exe under Wine with COM1 on a pseudo-terminal of its own and
 // checks what it reports: the simulated rig at 2.0 m, two recorded clips of
-// a red ball at known places (made here), and no camera at all.
+// a red ball at known places (made here), and no camera at all. Also checks
+// the exe's version resource and the icon its window shows.
 //
 // Run only by run_wine_checks.sh, inside a mount namespace in which the
 // machine's serial devices are covered by /dev/null, with WINEPREFIX, WINE,
