@@ -65,7 +65,15 @@ echo "== Windows build (MinGW-w64, real <windows.h> and <vfw.h>)"
 cmake -S . -B "$build-win" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build-win" -j "$jobs" || status=1
 
+# The release files, each checked as a user gets it: the .deb unpacked, the
+# zip's kestrova.exe under Wine.
+echo "== packages"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+KESTROVA_BUILD_DIR="$build" scripts/package.sh || status=1
+echo "== the Linux package"
+tests/deb_checks.sh "dist/kestrova_${version}_amd64.deb" "$build" || status=1
+
 echo "== the Windows build under Wine"
-tests/wine/run_wine_checks.sh "$build" "$build-win" || status=1
+tests/wine/run_wine_checks.sh "$build" "$build-win" "dist/kestrova-${version}-windows-x64.zip" || status=1
 
 exit $status

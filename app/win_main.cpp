@@ -17,6 +17,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     wndclass.cbSize = sizeof wndclass;
     wndclass.lpfnWndProc = handleWindowEvent;
     wndclass.hInstance = instance;
+    // The program's icon; the system picks the small one (title bar) from the
+    // same resource, at its own size.
+    wndclass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
     wndclass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wndclass.hbrBackground = (HBRUSH)(COLOR_SCROLLBAR + 1);
     wndclass.lpszClassName = L"Kestrova";

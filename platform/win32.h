@@ -321,6 +321,7 @@ BOOL WINAPI EndPaint(HWND hwnd, const PAINTSTRUCT* ps);
 int WINAPI FillRect(HDC hdc, const RECT* rect, HBRUSH brush);
 int WINAPI DrawTextW(HDC hdc, LPCWSTR text, int length, LPRECT rect, UINT format);
 HCURSOR WINAPI LoadCursorW(HINSTANCE instance, LPCWSTR name);
+HICON WINAPI LoadIconW(HINSTANCE instance, LPCWSTR name);
 int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
 
 // gdi32

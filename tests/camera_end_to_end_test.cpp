@@ -224,6 +224,18 @@ TEST(FakeCameras, SizeClosestToVgaUnlessAskedFor) {
     EXPECT_EQ(countOf(err, "The cameras' sizes differ (left 640x480, right 1280x720)"), 1u) << err;
 }
 
+// With no camera named and none present (a metadata node is no camera), the
+// program shows the simulated rig instead, and says so.
+TEST(FakeCameras, NoneFoundGivesTheSimulatedRig) {
+    SKIP_WHEN_SANITIZED();
+    FakeCameraRun run("path=/dev/video4,meta=1", nullptr);
+    ASSERT_TRUE(run.started());
+    EXPECT_GE(run.reports(2, 10.0).size(), 2u) << run.stderrText();
+    EXPECT_EQ(run.stop(), 0);
+    EXPECT_NE(run.stderrText().find("No camera found: using the simulated stereo rig"), std::string::npos)
+        << run.stderrText();
+}
+
 // A stable by-id name with rows padded by bytesperline and too little USB
 // bandwidth for its size (it steps down and says so); beside it a camera
 // 638 pixels wide, whose frames lose their two rightmost columns only.

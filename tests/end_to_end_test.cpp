@@ -1,6 +1,8 @@
 // Runs the built program headless with the simulated rig at 2.0 m and COM1
 // on a pseudo-terminal, reads its reports and ends it with a signal; and
-// under the serial monitor, which it must not outlive.
+// under the serial monitor, which it must not outlive. KESTROVA_TEST_BINARY,
+// when set, names another program to run the same way (tests/deb_checks.sh
+// gives the one unpacked from the package).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -36,13 +38,15 @@ pid_t startProgram(const char* com1, const char* cameras, int monitorOutput = -1
         setenv("KESTROVA_CAMERAS", cameras, 1);
         unsetenv("DISPLAY");
         unsetenv("WAYLAND_DISPLAY");
+        const char* other = std::getenv("KESTROVA_TEST_BINARY");
+        const char* program = other != nullptr && *other != 0 ? other : KESTROVA_BINARY;
         if (com1 == nullptr) {
             dup2(monitorOutput, STDOUT_FILENO);
             unsetenv("KESTROVA_COM1");
-            execl(SERIAL_MONITOR_BINARY, SERIAL_MONITOR_BINARY, KESTROVA_BINARY, static_cast<char*>(nullptr));
+            execl(SERIAL_MONITOR_BINARY, SERIAL_MONITOR_BINARY, program, static_cast<char*>(nullptr));
         }
         setenv("KESTROVA_COM1", com1, 1);
-        execl(KESTROVA_BINARY, KESTROVA_BINARY, static_cast<char*>(nullptr));
+        execl(program, program, static_cast<char*>(nullptr));
         _exit(127);
     }
     return pid;

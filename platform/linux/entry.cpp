@@ -1,7 +1,10 @@
 // The process entry of the stand-in: hands over to the program's wWinMain,
 // as Windows does, and closes the display afterwards.
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
+#include "platform/avicap32/camera_device.h"
 #include "platform/linux/stand_in.h"
 
 namespace {
@@ -33,10 +36,23 @@ std::wstring commandLineOf(int argc, char** argv) {
 // Stands for the module handle Windows passes.
 char moduleTag;
 
+// With no cameras named and none present, the program shows the simulated
+// rig instead of two empty pictures, so that it is of use when started from
+// the desktop's menu. Cameras named in KESTROVA_CAMERAS are left alone: one
+// that is missing is reported as such.
+void useSimulatedRigWithoutCameras() {
+    const char* cameras = std::getenv("KESTROVA_CAMERAS");
+    if (cameras != nullptr && std::string(cameras).find_first_not_of(" \t") != std::string::npos) return;
+    if (!standin::listHostCameras().empty()) return;
+    std::fprintf(stderr, "No camera found: using the simulated stereo rig (KESTROVA_CAMERAS=sim).\n");
+    setenv("KESTROVA_CAMERAS", "sim", 1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     standin::installSignalHandlers();
+    useSimulatedRigWithoutCameras();
     std::wstring commandLine = commandLineOf(argc, argv);
     const int code = wWinMain(reinterpret_cast<HINSTANCE>(&moduleTag), nullptr, commandLine.data(), SW_SHOWDEFAULT);
     standin::shutDown();

@@ -54,6 +54,10 @@ ATOM nextAtom = 0xC000;
 
 // The one system cursor the program asks for: the standard arrow.
 HICON__ arrowCursor = {32512, SDL_SYSTEM_CURSOR_ARROW, nullptr};
+// The program's icon, resource 1 of its module. On Windows it is built into
+// the exe; here the desktop shows the icon that its entry for the program
+// names, so the handle stands for it and the window class ignores it.
+HICON__ programIcon = {1, SDL_SYSTEM_CURSOR_ARROW, nullptr};
 
 enum class Video { Untried, Display, Headless, None };
 Video video = Video::Untried;
@@ -611,6 +615,12 @@ BOOL WINAPI EndPaint(HWND hwnd, const PAINTSTRUCT* ps) {
 // The system's standard arrow; there are no cursor resources of our own.
 HCURSOR WINAPI LoadCursorW(HINSTANCE instance, LPCWSTR name) {
     if (instance == nullptr && reinterpret_cast<uintptr_t>(name) == arrowCursor.id) return &arrowCursor;
+    SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+    return nullptr;
+}
+
+HICON WINAPI LoadIconW(HINSTANCE instance, LPCWSTR name) {
+    if (instance != nullptr && reinterpret_cast<uintptr_t>(name) == programIcon.id) return &programIcon;
     SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
     return nullptr;
 }

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The Windows build as Windows runs it: kestrova.exe and the platform-
-# independent suites under Wine, on a virtual X display.
+# The Windows build as Windows runs it: kestrova.exe as unpacked from the
+# release zip, and the platform-independent suites, under Wine, on a virtual
+# X display.
 #
-#   tests/wine/run_wine_checks.sh <Linux build dir> <Windows build dir>
+#   tests/wine/run_wine_checks.sh <Linux build dir> <Windows build dir> <zip>
 #
 # Wine points COM1 at the first serial device by itself whenever a session
 # starts, so every Wine process runs in a private mount namespace in which the
@@ -16,12 +17,22 @@ shopt -s nullglob
 linux_build=$(realpath "$1")
 win_build=$(realpath "$2")
 script=$(realpath "$0")
+zip=$(realpath "$3")
+unpacked="$win_build/wine-work/unpacked"
+kestrova_exe="$unpacked/$(basename "$zip" .zip)/kestrova.exe"  # the zip's one folder
 export WINE=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver
 
 if [ "${KESTROVA_WINE_NAMESPACE:-}" != 1 ]; then
+  # What a user unpacks: one folder with the program, its README, the
+  # licence and the licences of the runtime built into the program.
+  rm -rf "$unpacked" && mkdir -p "$unpacked" && (cd "$unpacked" && cmake -E tar xf "$zip") || exit 1
+  for file in kestrova.exe README.txt LICENSE.txt licenses/gcc-runtime.txt licenses/GPL-3.txt \
+              licenses/mingw-w64-runtime.txt; do
+    [ -s "$(dirname "$kestrova_exe")/$file" ] || { echo "the zip has no $file in its folder"; exit 1; }
+  done
   # What a Windows machine needs of the program: a GUI program that imports
   # nothing but the system's own DLLs.
-  headers=$(x86_64-w64-mingw32-objdump -p "$win_build/kestrova.exe")
+  headers=$(x86_64-w64-mingw32-objdump -p "$kestrova_exe")
   imports=$(sed -n 's/^\s*DLL Name: //p' <<<"$headers" | sort -f | tr '\n' ' ')
   echo "kestrova.exe imports: $imports"
   for dll in $imports; do
@@ -110,7 +121,7 @@ for suite in tracking_test measurement_test analysis_equivalence_test frame_conv
 done
 
 echo "-- kestrova.exe"
-if ! timeout 600 "$linux_build/tests/wine_checks" "$win_build/kestrova.exe" "$win_build/tests/wine/window_probe.exe" \
+if ! timeout 600 "$linux_build/tests/wine_checks" "$kestrova_exe" "$win_build/tests/wine/window_probe.exe" \
      "$work"; then
   status=1
 fi

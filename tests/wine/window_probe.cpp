@@ -4,11 +4,17 @@
 //   window_probe warning   prints the text of the "Error" message box and
 //                          presses its OK button
 //   window_probe close     closes the main window as its close box does
-// Each waits up to 30 s for the window; exit status 0 when it was found.
+//   window_probe version <exe>
+//                          prints the exe's version resource: file and
+//                          product version numbers, then its ProductName,
+//                          FileVersion and ProductVersion texts
+// Those that look at a window wait up to 30 s for it; exit status 0 when it
+// was found.
 #include <windows.h>
 
 #include <cstdio>
 #include <cwchar>
+#include <vector>
 
 namespace {
 
@@ -21,18 +27,49 @@ HWND waitForWindow(const wchar_t* windowClass, const wchar_t* title) {
     return nullptr;
 }
 
+void printUtf8(const wchar_t* text, const char* end) {
+    char utf8[1024] = "";
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);
+    std::printf("%s%s", utf8, end);
+}
+
+int printVersion(const wchar_t* exe) {
+    DWORD ignored = 0;
+    std::vector<BYTE> info(GetFileVersionInfoSizeW(exe, &ignored));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    WORD* translation = nullptr;
+    UINT size = 0;
+    if (info.empty() || !GetFileVersionInfoW(exe, 0, DWORD(info.size()), info.data()) ||
+        !VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &size) ||
+        !VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &size))
+        return 1;
+    const DWORD parts[4] = {fixed->dwFileVersionMS, fixed->dwFileVersionLS, fixed->dwProductVersionMS,
+                            fixed->dwProductVersionLS};
+    for (int i = 0; i < 4; ++i)
+        std::printf("%u.%u%s", unsigned(HIWORD(parts[i])), unsigned(LOWORD(parts[i])), i == 1 ? " " : i == 3 ? "" : ".");
+    for (const wchar_t* name : {L"ProductName", L"FileVersion", L"ProductVersion"}) {
+        wchar_t path[128];
+        swprintf(path, 128, L"\\StringFileInfo\\%04x%04x\\%ls", translation[0], translation[1], name);
+        wchar_t* text = nullptr;
+        const bool found = VerQueryValueW(info.data(), path, reinterpret_cast<void**>(&text), &size);
+        std::printf(" ");
+        printUtf8(found ? text : L"-", "");
+    }
+    std::printf("\n");
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (argc == 3 && wcscmp(argv[1], L"version") == 0) return printVersion(argv[2]);
     if (argc != 2) return 2;
     if (wcscmp(argv[1], L"warning") == 0) {
         HWND box = waitForWindow(L"#32770", L"Error");  // the dialog class of message boxes
         if (box == nullptr) return 1;
         wchar_t text[256] = L"";
         GetDlgItemTextW(box, 0xFFFF, text, 256);  // the message box's text control
-        char utf8[1024] = "";
-        WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);
-        std::printf("%s\n", utf8);
+        printUtf8(text, "\n");
         std::fflush(stdout);
         PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
         return 0;

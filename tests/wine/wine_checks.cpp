@@ -1,6 +1,7 @@
 // Runs kestrova.exe under Wine with COM1 on a pseudo-terminal of its own and
 // checks what it reports: the simulated rig at 2.0 m, two recorded clips of
-// a red ball at known places (made here), and no camera at all.
+// a red ball at known places (made here), and no camera at all. Also checks
+// the exe's version resource and the icon its window shows.
 //
 // Run only by run_wine_checks.sh, inside a mount namespace in which the
 // machine's serial devices are covered by /dev/null, with WINEPREFIX, WINE,
@@ -8,6 +9,8 @@
 // must lead to this program's pseudo-terminal; otherwise nothing is started.
 //
 //   wine_checks <kestrova.exe> <window_probe.exe> <work dir>
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -229,6 +232,40 @@ void expectReports(const char* check, const std::vector<Report>& reports, double
     }
 }
 
+// Whether the icon that Wine gives the main window's X window for its title
+// bar (_NET_WM_ICON, taken from the window's class) is the program's own:
+// its 32x32 image holds the exact green of the marker drawn on the target.
+// (Wine cannot hand a window's icon to another Windows process: neither
+// WM_GETICON nor the class icon crosses processes there.)
+bool titleBarShowsOwnIcon() {
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr) return false;
+    const Atom iconAtom = XInternAtom(display, "_NET_WM_ICON", False);
+    bool found = false;
+    Window root, parent, *children = nullptr;
+    unsigned count = 0;
+    if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) {
+        for (unsigned i = 0; i < count && !found; ++i) {
+            char* name = nullptr;
+            const bool kestrova = XFetchName(display, children[i], &name) && std::strcmp(name, "Kestrova") == 0;
+            if (name != nullptr) XFree(name);
+            Atom type;
+            int format;
+            unsigned long items = 0, after = 0;
+            unsigned char* data = nullptr;
+            if (!kestrova || XGetWindowProperty(display, children[i], iconAtom, 0, 1 << 20, False, XA_CARDINAL, &type,
+                                                &format, &items, &after, &data) != Success || data == nullptr)
+                continue;
+            const unsigned long* argb = reinterpret_cast<const unsigned long*>(data);  // format 32: longs
+            for (unsigned long k = 0; k < items && !found; ++k) found = (argb[k] & 0xFFFFFFFF) == 0xFF3CE03C;
+            XFree(data);
+        }
+    }
+    if (children != nullptr) XFree(children);
+    XCloseDisplay(display);
+    return found;
+}
+
 void checkSimulatedRig() {
     const char* check = "simulated rig at 2.0 m";
     const pid_t pid = startKestrova("sim:2.0");
@@ -241,6 +278,9 @@ void checkSimulatedRig() {
     if (!output({wine, probe, "client"}, 40, client)) client = "not found\n";
     std::printf("%s: client area %s", check, client.c_str());
     if (client != "640 240\n") fail(std::string(check) + ": client area is not 640x240");
+    const bool ownIcon = titleBarShowsOwnIcon();
+    std::printf("%s: the title bar's icon is %s\n", check, ownIcon ? "the program's own" : "not the program's");
+    if (!ownIcon) fail(std::string(check) + ": the window has no icon of its own");
     closeAndCheckExit(pid, check);
 }
 
@@ -394,6 +434,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("COM1 leads to %s\n", name);
+
+    // The version resource carries the project's version (x.y.z, and x.y.z.0
+    // as numbers).
+    std::string version;
+    const std::string expected = KESTROVA_VERSION ".0 " KESTROVA_VERSION ".0 Kestrova " KESTROVA_VERSION " " KESTROVA_VERSION "\n";
+    if (!output({wine, probe, "version", "Z:" + kestrova}, 60, version)) version = "unreadable\n";
+    std::printf("version resource: %s", version.c_str());
+    if (version != expected) fail("the version resource is not " + expected);
 
     checkSimulatedRig();
     checkRecordedClips();
