@@ -169,21 +169,18 @@ TEST_F(Serial, PortIsExclusive) {
 
 TEST_F(Serial, WritesNeverHangNorCrash) {
     // The far end stops reading: with a write timeout of a second, as the
-    // report link sets, a write gives up after about a second
+    // report link sets, a write comes back short after about a second
     // (the bound only tells a wait from a hang, on however busy a machine).
     HANDLE port = openPort(L"COM1");
     COMMTIMEOUTS timeouts = {0, 0, 0, 0, 1000};
     ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
     static char chunk[4096];
-    DWORD sent = 0;
-    bool timedOut = false;
-    for (int i = 0; i < 2000 && !timedOut; ++i) {
+    DWORD sent = sizeof chunk;
+    for (int i = 0; i < 2000 && sent == sizeof chunk; ++i) {
         const auto start = Clock::now();
-        timedOut = !WriteFile(port, chunk, sizeof chunk, &sent, nullptr);
+        EXPECT_TRUE(WriteFile(port, chunk, sizeof chunk, &sent, nullptr));
         EXPECT_LT(Clock::now() - start, milliseconds(8000));
     }
-    ASSERT_TRUE(timedOut);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_TIMEOUT));
     EXPECT_LT(sent, sizeof chunk);
     EXPECT_TRUE(CloseHandle(port));
 
