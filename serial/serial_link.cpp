@@ -99,7 +99,7 @@ void sendReport(int32_t a, int32_t b, int32_t c, int32_t d) {
     WriteFile(serialPort, out.data(), DWORD(out.size()), &sent, nullptr);  // a failure shows in the count
     if (sent >= out.size()) {
         unsentRest.clear();
-    } else if (sent < restLength) {
+    } else if (sent <= restLength) {  // nothing of the report went: it is dropped
         unsentRest.erase(0, sent);
     } else {
         unsentRest = out.substr(sent);

@@ -183,7 +183,7 @@ struct HeldLineWatch {
     milliseconds longest{0}, resumedAfter{-1};
     int longWaits = 0;
     size_t bytesAtRelease = 0;
-    std::string stream;
+    std::string stream, firstAfter;
 };
 HeldLineWatch watch;
 
@@ -196,7 +196,9 @@ LRESULT CALLBACK watchHeldLine(HWND window, UINT message, WPARAM wParam, LPARAM 
         watch.longWaits += gap > milliseconds(600);
     }
     watch.last = now;
-    for (std::string chunk; !(chunk = watch.line->readChunk(milliseconds(0))).empty();) watch.stream += chunk;
+    std::string fresh;
+    for (std::string chunk; !(chunk = watch.line->readChunk(milliseconds(0))).empty();) fresh += chunk;
+    watch.stream += fresh;
     if (watch.heldAt == Clock::time_point() && now - watch.start > std::chrono::seconds(3)) {
         watch.heldAt = now;
         tcflow(watch.line->slave, TCOOFF);
@@ -208,6 +210,8 @@ LRESULT CALLBACK watchHeldLine(HWND window, UINT message, WPARAM wParam, LPARAM 
     } else if (watch.releasedAt != Clock::time_point()) {
         if (watch.resumedAfter < milliseconds(0) && watch.stream.size() > watch.bytesAtRelease)
             watch.resumedAfter = since(watch.releasedAt);
+        if (watch.resumedAfter >= milliseconds(0) && since(watch.releasedAt) < watch.resumedAfter + milliseconds(300))
+            watch.firstAfter += fresh;  // what the line let through at once
         if (now - watch.releasedAt > std::chrono::seconds(3)) PostQuitMessage(0);
     }
     return 0;
@@ -236,6 +240,7 @@ TEST_F(SerialFaults, AHeldLineCostsTheWindowOneWait) {
     EXPECT_GE(watch.resumedAfter, milliseconds(0)) << "no report after the line was let go";
     EXPECT_LE(watch.resumedAfter, milliseconds(2000));
     EXPECT_GE(wholeReports(watch.stream).size(), 4u);
+    EXPECT_EQ(wholeReports(watch.firstAfter).size(), 1u) << "reports piled up while the line was held";
 }
 
 // The far end goes away, before a report or while the line is full: reports

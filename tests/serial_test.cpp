@@ -251,7 +251,8 @@ TEST_F(Serial, BadHandlesAndArgumentsFail) {
     DCB dcb{};
     DWORD sent = 7;
     for (HANDLE bad : {HANDLE(nullptr), INVALID_HANDLE_VALUE, HANDLE(&notAHandle), closed}) {
-        EXPECT_FALSE(GetCommState(bad, &dcb) || SetCommState(bad, &dcb) || WriteFile(bad, "x", 1, &sent, nullptr));
+        EXPECT_FALSE(GetCommState(bad, &dcb) || SetCommState(bad, &dcb) || WriteFile(bad, "x", 1, &sent, nullptr) ||
+                     ClearCommError(bad, nullptr, nullptr));
         EXPECT_EQ(sent, 0u);
         EXPECT_FALSE(CloseHandle(bad));
         EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
@@ -269,6 +270,13 @@ TEST_F(Serial, BadHandlesAndArgumentsFail) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_FALSE(GetCommState(port, nullptr) || WriteFile(port, nullptr, 1, &sent, nullptr));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    // The line has hardware flow control on, but a pseudo-terminal has no
+    // CTS to hold it: nothing is held or queued, and the outputs are optional.
+    DWORD errors = 1;
+    COMSTAT stat{1, 1, 1, 1, 1, 1, 1, 0, 5, 5};
+    EXPECT_TRUE(ClearCommError(port, &errors, &stat) && ClearCommError(port, nullptr, nullptr));
+    EXPECT_EQ(errors, 0u);
+    EXPECT_TRUE(stat.fCtsHold == 0 && stat.fXoffHold == 0 && stat.cbOutQue == 0 && stat.cbInQue == 0);
     EXPECT_TRUE(CloseHandle(port));
 }
 

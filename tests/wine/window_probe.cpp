@@ -4,6 +4,10 @@
 //   window_probe warning   prints the text of the "Error" message box and
 //                          presses its OK button
 //   window_probe close     closes the main window as its close box does
+//   window_probe responsive <ms>
+//                          says "measuring", sends the main window a message
+//                          every 20 ms for that long, then prints the longest
+//                          reply in ms and how many took over 600 ms
 // Each waits up to 30 s for the window; exit status 0 when it was found.
 #include <windows.h>
 
@@ -24,7 +28,7 @@ HWND waitForWindow(const wchar_t* windowClass, const wchar_t* title) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 2) return 2;
+    if (argc < 2) return 2;
     if (wcscmp(argv[1], L"warning") == 0) {
         HWND box = waitForWindow(L"#32770", L"Error");  // the dialog class of message boxes
         if (box == nullptr) return 1;
@@ -44,6 +48,24 @@ int wmain(int argc, wchar_t** argv) {
         if (!GetClientRect(main, &rc)) return 1;
         std::printf("%ld %ld\n", long(rc.right - rc.left), long(rc.bottom - rc.top));
         std::fflush(stdout);
+        return 0;
+    }
+    if (wcscmp(argv[1], L"responsive") == 0 && argc == 3) {
+        std::printf("measuring\n");
+        std::fflush(stdout);
+        const ULONGLONG end = GetTickCount64() + ULONGLONG(_wtoi(argv[2]));
+        ULONGLONG longest = 0;
+        int slow = 0;
+        while (GetTickCount64() < end) {
+            const ULONGLONG sent = GetTickCount64();
+            DWORD_PTR result = 0;
+            if (!SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &result)) return 1;
+            const ULONGLONG took = GetTickCount64() - sent;
+            longest = took > longest ? took : longest;
+            slow += took > 600;
+            Sleep(20);
+        }
+        std::printf("%llu %d\n", longest, slow);
         return 0;
     }
     if (wcscmp(argv[1], L"close") == 0) {

@@ -1,6 +1,7 @@
 // Runs kestrova.exe under Wine with COM1 on a pseudo-terminal of its own and
 // checks what it reports: the simulated rig at 2.0 m, two recorded clips of
-// a red ball at known places (made here), and no camera at all.
+// a red ball at known places (made here), no camera at all, and the line held
+// by the device (held_line_check.cpp).
 //
 // Run only by run_wine_checks.sh, inside a mount namespace in which the
 // machine's serial devices are covered by /dev/null, with WINEPREFIX, WINE,
@@ -28,13 +29,12 @@
 
 #include "platform/avicap32/stereo_rig.h"
 #include "tests/support/avi_clip.h"
+#include "tests/wine/wine_checks.h"
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
+namespace winechecks {
 
 std::string wine, wineServer, prefix, kestrova, probe, workDir, ptyName;
-int ptyMaster = -1;
+int ptyMaster = -1, ptySlave = -1;
 int failures = 0;
 
 void fail(const std::string& what) {
@@ -44,7 +44,7 @@ void fail(const std::string& what) {
 
 // Starts a program with the given environment changes ("NAME=value", or
 // "NAME" to remove it); its standard output goes to outFd when >= 0.
-pid_t start(const std::vector<std::string>& argv, const std::vector<std::string>& env, int outFd = -1) {
+pid_t start(const std::vector<std::string>& argv, const std::vector<std::string>& env, int outFd) {
     const pid_t pid = fork();
     if (pid != 0) return pid;
     for (const std::string& e : env) {
@@ -138,10 +138,6 @@ bool mapCom1() {
     for (int i = 0; i < 100 && com1Target() != ptyName; ++i) usleep(100 * 1000);
     return com1Target() == ptyName;
 }
-
-struct Report {
-    int x0, y0, x1, y1;
-};
 
 bool parseReport(const std::string& text, int values[4]) {
     size_t at = 0;
@@ -293,7 +289,9 @@ void checkNoCamera() {
     closeAndCheckExit(pid, check);
 }
 
-}  // namespace
+}  // namespace winechecks
+
+using namespace winechecks;
 
 namespace {
 
@@ -340,16 +338,15 @@ int main(int argc, char** argv) {
     probe = argv[2];
     workDir = argv[3];
 
-    int slave = -1;
     char name[256];
-    if (openpty(&ptyMaster, &slave, name, nullptr, nullptr) != 0) {
+    if (openpty(&ptyMaster, &ptySlave, name, nullptr, nullptr) != 0) {
         std::printf("cannot make a pseudo-terminal\n");
         return 1;
     }
     struct termios raw;
-    tcgetattr(slave, &raw);
+    tcgetattr(ptySlave, &raw);
     cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
+    tcsetattr(ptySlave, TCSANOW, &raw);
     ptyName = name;
     if (!mapCom1()) {
         std::printf("COM1 leads to '%s', not to the test's %s: kestrova.exe is not started\n", com1Target().c_str(),
@@ -361,6 +358,7 @@ int main(int argc, char** argv) {
     checkSimulatedRig();
     checkRecordedClips();
     checkNoCamera();
-    close(slave);
+    checkHeldLine();
+    close(ptySlave);
     return failures == 0 ? 0 : 1;
 }
