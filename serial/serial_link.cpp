@@ -17,10 +17,11 @@ HANDLE serialPort = nullptr;
 // or a stuck adapter holds would cost a full wait at every report. The write
 // that finds the line held waits the full time; after that the line counts as
 // held: a report is skipped while the port says the line is held, and tried
-// with the short wait otherwise, until the line takes one whole again. The
-// short wait still leaves time to send a report and the rest of one at 9600
-// baud (about a millisecond a byte).
-constexpr DWORD FULL_WAIT_MS = 1000;
+// with the short wait otherwise, until the line takes one whole again. At
+// 9600 baud a byte takes about a millisecond: the full wait is ten times what
+// the longest report needs, the short one still time for a report and the
+// rest of one.
+constexpr DWORD FULL_WAIT_MS = 500;
 constexpr DWORD SHORT_WAIT_MS_PER_BYTE = 2;
 constexpr DWORD SHORT_WAIT_MS = 20;
 bool lineHeld = false;

@@ -1,7 +1,6 @@
 // Runs kestrova.exe under Wine with COM1 on a pseudo-terminal of its own and
 // checks what it reports: the simulated rig at 2.0 m, two recorded clips of
-// a red ball at known places (made here), no camera at all, and the line held
-// by the device (held_line_check.cpp).
+// a red ball at known places (made here), no camera at all, and a held line.
 //
 // Run only by run_wine_checks.sh, inside a mount namespace in which the
 // machine's serial devices are covered by /dev/null, with WINEPREFIX, WINE,
@@ -29,12 +28,13 @@
 
 #include "platform/avicap32/stereo_rig.h"
 #include "tests/support/avi_clip.h"
-#include "tests/wine/wine_checks.h"
 
-namespace winechecks {
+namespace {
+
+using Clock = std::chrono::steady_clock;
 
 std::string wine, wineServer, prefix, kestrova, probe, workDir, ptyName;
-int ptyMaster = -1, ptySlave = -1;
+int ptyMaster = -1;
 int failures = 0;
 
 void fail(const std::string& what) {
@@ -44,7 +44,7 @@ void fail(const std::string& what) {
 
 // Starts a program with the given environment changes ("NAME=value", or
 // "NAME" to remove it); its standard output goes to outFd when >= 0.
-pid_t start(const std::vector<std::string>& argv, const std::vector<std::string>& env, int outFd) {
+pid_t start(const std::vector<std::string>& argv, const std::vector<std::string>& env, int outFd = -1) {
     const pid_t pid = fork();
     if (pid != 0) return pid;
     for (const std::string& e : env) {
@@ -138,6 +138,10 @@ bool mapCom1() {
     for (int i = 0; i < 100 && com1Target() != ptyName; ++i) usleep(100 * 1000);
     return com1Target() == ptyName;
 }
+
+struct Report {
+    int x0, y0, x1, y1;
+};
 
 bool parseReport(const std::string& text, int values[4]) {
     size_t at = 0;
@@ -289,9 +293,38 @@ void checkNoCamera() {
     closeAndCheckExit(pid, check);
 }
 
-}  // namespace winechecks
+// The device holds the line for 5 s (tcflow on the pseudo-terminal, as an
+// XOFF would) while window_probe keeps sending the window messages: one wait
+// of half a second at most, then, soon after the release, one whole report
+// (readReports fails anything else in a read), not a pile of them.
+void checkHeldLine(int slave) {
+    const char* check = "held line";
+    const pid_t pid = startKestrova("sim:2.0");
+    int fds[2];
+    if (readReports(2, 60).size() < 2 || pipe(fds) != 0) return fail(std::string(check) + ": no reports");
+    const pid_t watcher = start({wine, probe, "responsive"}, {}, fds[1]);
+    close(fds[1]);
+    std::string said;
+    for (char c; said.find('\n') == std::string::npos && read(fds[0], &c, 1) == 1;) said += c;  // measuring
+    tcflow(slave, TCOOFF);
+    const size_t whileHeld = readReports(1, 5).size();
+    tcflow(slave, TCOON);
+    const auto released = Clock::now();
+    const size_t after = readReports(1, 4).size();
+    const double resumed = std::chrono::duration<double>(Clock::now() - released).count();
+    for (char c; read(fds[0], &c, 1) == 1;) said += c;
+    close(fds[0]);
+    finish(watcher, 10);
+    long long longest = -1, slow = -1;
+    std::sscanf(said.c_str(), "measuring %lld %lld", &longest, &slow);
+    std::printf("%s: longest wait %lld ms, %lld over 400 ms; a report %.0f ms after the release\n", check, longest,
+                slow, resumed * 1000);
+    if (longest < 0 || longest > 1200 || slow > 1) fail(std::string(check) + ": the window stopped answering");
+    if (whileHeld != 0 || after != 1 || resumed > 2) fail(std::string(check) + ": reports did not stop and resume");
+    closeAndCheckExit(pid, check);
+}
 
-using namespace winechecks;
+}  // namespace
 
 namespace {
 
@@ -338,15 +371,16 @@ int main(int argc, char** argv) {
     probe = argv[2];
     workDir = argv[3];
 
+    int slave = -1;
     char name[256];
-    if (openpty(&ptyMaster, &ptySlave, name, nullptr, nullptr) != 0) {
+    if (openpty(&ptyMaster, &slave, name, nullptr, nullptr) != 0) {
         std::printf("cannot make a pseudo-terminal\n");
         return 1;
     }
     struct termios raw;
-    tcgetattr(ptySlave, &raw);
+    tcgetattr(slave, &raw);
     cfmakeraw(&raw);
-    tcsetattr(ptySlave, TCSANOW, &raw);
+    tcsetattr(slave, TCSANOW, &raw);
     ptyName = name;
     if (!mapCom1()) {
         std::printf("COM1 leads to '%s', not to the test's %s: kestrova.exe is not started\n", com1Target().c_str(),
@@ -358,7 +392,7 @@ int main(int argc, char** argv) {
     checkSimulatedRig();
     checkRecordedClips();
     checkNoCamera();
-    checkHeldLine();
-    close(ptySlave);
+    checkHeldLine(slave);
+    close(slave);
     return failures == 0 ? 0 : 1;
 }
