@@ -22,6 +22,7 @@ typedef int BOOL;
 typedef uint8_t BYTE;
 typedef uint16_t WORD;
 typedef uint32_t DWORD;
+typedef DWORD* LPDWORD;
 typedef int32_t LONG;
 typedef uint32_t UINT;
 typedef int32_t INT;
@@ -164,6 +165,21 @@ struct COMMTIMEOUTS {
     DWORD WriteTotalTimeoutConstant;
 };
 typedef COMMTIMEOUTS* LPCOMMTIMEOUTS;
+// What a serial port reports of its line, as laid out by the Windows SDK:
+// why output is held, and the bytes waiting in each direction.
+struct COMSTAT {
+    DWORD fCtsHold : 1;
+    DWORD fDsrHold : 1;
+    DWORD fRlsdHold : 1;
+    DWORD fXoffHold : 1;
+    DWORD fXoffSent : 1;
+    DWORD fEof : 1;
+    DWORD fTxim : 1;
+    DWORD fReserved : 25;
+    DWORD cbInQue;
+    DWORD cbOutQue;
+};
+typedef COMSTAT* LPCOMSTAT;
 struct SECURITY_ATTRIBUTES;
 typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 struct OVERLAPPED;
@@ -341,6 +357,7 @@ BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb);
 BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb);
 BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
 BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
+BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT status);
 BOOL WINAPI WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
                       LPOVERLAPPED overlapped);
 DWORD WINAPI GetLastError();
@@ -354,6 +371,7 @@ HWND WINAPI capCreateCaptureWindowW(LPCWSTR windowName, DWORD style, int x, int 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, int showCommand);
 
 static_assert(sizeof(DCB) == 28, "DCB keeps its Windows layout");
+static_assert(sizeof(COMSTAT) == 12, "COMSTAT keeps its Windows layout");
 static_assert(sizeof(LONG) == 4 && sizeof(DWORD) == 4, "LONG and DWORD are 32-bit");
 static_assert(sizeof(BITMAPINFOHEADER) == 40, "BITMAPINFOHEADER keeps its Windows layout");
 

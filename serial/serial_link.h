@@ -8,7 +8,10 @@
 // Called again while a port is open, it gives that port back first.
 void openSerialLink();
 
-// Writes " a b c d" to the port; does nothing while no port is open.
+// Writes " a b c d" to the port; does nothing while no port is open. A line
+// that is held (flow control, a stuck adapter) costs one wait of half a
+// second; reports are then skipped, or tried briefly, until it takes data
+// again. What reaches the far end is always whole reports.
 void sendReport(int32_t a, int32_t b, int32_t c, int32_t d);
 
 // Gives the port back and leaves the link without one, so that the device

@@ -169,7 +169,7 @@ TEST_F(Serial, PortIsExclusive) {
 
 TEST_F(Serial, WritesNeverHangNorCrash) {
     // The far end stops reading: with a write timeout of a second, as the
-    // report link sets, a write gives up after about a second
+    // report link sets, a write comes back short after about a second
     // (the bound only tells a wait from a hang, on however busy a machine).
     HANDLE port = openPort(L"COM1");
     COMMTIMEOUTS timeouts = {0, 0, 0, 0, 1000};
@@ -179,11 +179,10 @@ TEST_F(Serial, WritesNeverHangNorCrash) {
     bool timedOut = false;
     for (int i = 0; i < 2000 && !timedOut; ++i) {
         const auto start = Clock::now();
-        timedOut = !WriteFile(port, chunk, sizeof chunk, &sent, nullptr);
+        timedOut = WriteFile(port, chunk, sizeof chunk, &sent, nullptr) && sent < sizeof chunk;
         EXPECT_LT(Clock::now() - start, milliseconds(8000));
     }
     ASSERT_TRUE(timedOut);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_TIMEOUT));
     EXPECT_LT(sent, sizeof chunk);
     EXPECT_TRUE(CloseHandle(port));
 
@@ -192,7 +191,7 @@ TEST_F(Serial, WritesNeverHangNorCrash) {
     ASSERT_EQ(tcflow(line.slave, TCOOFF), 0);
     const auto start = Clock::now();
     sendReport(160, 120, 140, 118);
-    EXPECT_GT(Clock::now() - start, milliseconds(500));  // it did wait for the line
+    EXPECT_GT(Clock::now() - start, milliseconds(250));  // it did wait for the line
     EXPECT_LT(Clock::now() - start, milliseconds(8000));
     closeSerialLink();
 
@@ -254,7 +253,8 @@ TEST_F(Serial, BadHandlesAndArgumentsFail) {
     DCB dcb{};
     DWORD sent = 7;
     for (HANDLE bad : {HANDLE(nullptr), INVALID_HANDLE_VALUE, HANDLE(&notAHandle), closed}) {
-        EXPECT_FALSE(GetCommState(bad, &dcb) || SetCommState(bad, &dcb) || WriteFile(bad, "x", 1, &sent, nullptr));
+        EXPECT_FALSE(GetCommState(bad, &dcb) || SetCommState(bad, &dcb) || WriteFile(bad, "x", 1, &sent, nullptr) ||
+                     ClearCommError(bad, nullptr, nullptr));
         EXPECT_EQ(sent, 0u);
         EXPECT_FALSE(CloseHandle(bad));
         EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
@@ -272,6 +272,11 @@ TEST_F(Serial, BadHandlesAndArgumentsFail) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_FALSE(GetCommState(port, nullptr) || WriteFile(port, nullptr, 1, &sent, nullptr));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    // Hardware flow control is on, but a pseudo-terminal has no CTS to hold it.
+    DWORD errors = 1;
+    COMSTAT stat{1, 1, 1, 1, 1, 1, 1, 0, 5, 5};
+    EXPECT_TRUE(ClearCommError(port, &errors, &stat) && ClearCommError(port, nullptr, nullptr));
+    EXPECT_TRUE(errors == 0 && stat.fCtsHold == 0 && stat.fXoffHold == 0 && stat.cbOutQue == 0 && stat.cbInQue == 0);
     EXPECT_TRUE(CloseHandle(port));
 }
 

@@ -8,10 +8,13 @@
 //                          prints the exe's version resource: file and
 //                          product version numbers, then its ProductName,
 //                          FileVersion and ProductVersion texts
+//   window_probe responsive  prints "measuring", sends the main window a message
+//                          every 20 ms for 8 s, prints the longest reply (ms), how many over 400
 // Those that look at a window wait up to 30 s for it; exit status 0 when it
 // was found.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <vector>
@@ -81,6 +84,19 @@ int wmain(int argc, wchar_t** argv) {
         if (!GetClientRect(main, &rc)) return 1;
         std::printf("%ld %ld\n", long(rc.right - rc.left), long(rc.bottom - rc.top));
         std::fflush(stdout);
+        return 0;
+    }
+    if (wcscmp(argv[1], L"responsive") == 0) {
+        std::printf("measuring\n");
+        std::fflush(stdout);
+        ULONGLONG longest = 0, slow = 0;
+        for (const ULONGLONG end = GetTickCount64() + 8000; GetTickCount64() < end; Sleep(20)) {
+            const ULONGLONG sent = GetTickCount64();
+            if (!SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_NORMAL, 10000, nullptr)) return 1;
+            longest = std::max(longest, GetTickCount64() - sent);
+            slow += GetTickCount64() - sent > 400;
+        }
+        std::printf("%llu %llu\n", longest, slow);
         return 0;
     }
     if (wcscmp(argv[1], L"close") == 0) {

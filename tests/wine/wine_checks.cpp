@@ -1,7 +1,8 @@
 // Runs kestrova.exe under Wine with COM1 on a pseudo-terminal of its own and
 // checks what it reports: the simulated rig at 2.0 m, two recorded clips of
-// a red ball at known places (made here), and no camera at all. Also checks
-// the exe's version resource and the icon its window shows.
+// a red ball at known places (made here), a moving clip as both cameras, a
+// Video for Windows driver of its own, no camera at all, and a held line.
+// Also checks the exe's version resource and the icon its window shows.
 //
 // Run only by run_wine_checks.sh, inside a mount namespace in which the
 // machine's serial devices are covered by /dev/null, with WINEPREFIX, WINE,
@@ -370,6 +371,37 @@ void checkNoCamera() {
     closeAndCheckExit(pid, check);
 }
 
+// The device holds the line for 5 s (tcflow on the pseudo-terminal, as an
+// XOFF would) while window_probe keeps sending the window messages: one wait
+// of half a second at most, then, soon after the release, one whole report
+// (readReports fails anything else in a read), not a pile of them.
+void checkHeldLine(int slave) {
+    const char* check = "held line";
+    const pid_t pid = startKestrova("sim:2.0");
+    int fds[2];
+    if (readReports(2, 60).size() < 2 || pipe(fds) != 0) return fail(std::string(check) + ": no reports");
+    const pid_t watcher = start({wine, probe, "responsive"}, {}, fds[1]);
+    close(fds[1]);
+    std::string said;
+    for (char c; said.find('\n') == std::string::npos && read(fds[0], &c, 1) == 1;) said += c;  // measuring
+    tcflow(slave, TCOOFF);
+    const size_t whileHeld = readReports(1, 5).size();
+    tcflow(slave, TCOON);
+    const auto released = Clock::now();
+    const size_t after = readReports(1, 4).size();
+    const double resumed = std::chrono::duration<double>(Clock::now() - released).count();
+    for (char c; read(fds[0], &c, 1) == 1;) said += c;
+    close(fds[0]);
+    finish(watcher, 10);
+    long long longest = -1, slow = -1;
+    std::sscanf(said.c_str(), "measuring %lld %lld", &longest, &slow);
+    std::printf("%s: longest wait %lld ms, %lld over 400 ms; a report %.0f ms after the release\n", check, longest,
+                slow, resumed * 1000);
+    if (longest < 0 || longest > 1200 || slow > 1) fail(std::string(check) + ": the window stopped answering");
+    if (whileHeld != 0 || after != 1 || resumed > 2) fail(std::string(check) + ": reports did not stop and resume");
+    closeAndCheckExit(pid, check);
+}
+
 }  // namespace
 
 namespace {
@@ -448,6 +480,7 @@ int main(int argc, char** argv) {
     checkMovingPairInStep();
     checkVfwShortFrames();
     checkNoCamera();
+    checkHeldLine(slave);
     close(slave);
     return failures == 0 ? 0 : 1;
 }
