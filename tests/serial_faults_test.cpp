@@ -120,7 +120,6 @@ TEST_F(SerialFaults, EveryWriteOnAFullLineWaitsItsTimeoutAndCountsWhatWentOut) {
         shortWrites += sent < chunk.size();
         expected += chunk.substr(0, sent);
     }
-    EXPECT_EQ(sent, 0u);  // the second short write found the line still full
     EXPECT_TRUE(farEndReadsAll() == expected) << "the far end did not get exactly what the writes counted";
     EXPECT_TRUE(CloseHandle(port));
 }
