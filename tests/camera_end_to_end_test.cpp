@@ -123,12 +123,14 @@ public:
         return got;
     }
 
-    // Every report so far came about a second after the one before.
+    // The reports so far came once a second: none held up for long, and no
+    // more of them than seconds passed. (A busy machine may delay any one
+    // report; the next then comes early, on the timer's beat.)
     void expectSteadyReports() const {
-        for (size_t i = 1; i < all_.size(); ++i) {
-            const double gap = all_[i].seconds - all_[i - 1].seconds;
-            EXPECT_GT(gap, 0.5) << "report " << i;
-            EXPECT_LT(gap, 1.5) << "report " << i;
+        for (size_t i = 1; i < all_.size(); ++i)
+            EXPECT_LT(all_[i].seconds - all_[i - 1].seconds, 2.0) << "report " << i;
+        if (!all_.empty()) {
+            EXPECT_LE(double(all_.size() - 1), all_.back().seconds - all_.front().seconds + 1.5) << "reports piled up";
         }
     }
 
