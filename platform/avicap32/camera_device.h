@@ -9,7 +9,8 @@
 //                   conversions of camera frames (frame_conversion.cpp)
 //   Linux           V4L2 cameras (linux/v4l2_camera.cpp), recorded footage
 //                   through FFmpeg (linux/recorded_footage.cpp)
-//   Windows         Media Foundation cameras and recorded footage
+//   Windows         DirectShow cameras (windows/directshow_camera.cpp),
+//                   recorded footage and Media Foundation cameras
 //                   (windows/media_foundation.cpp), the system's own Video for
 //                   Windows (windows/vfw_camera.cpp)
 #pragma once
@@ -55,12 +56,14 @@ public:
     virtual std::string description() const { return std::string(); }
 };
 
-// Host cameras: V4L2 devices on Linux, Media Foundation cameras on Windows.
+// Host cameras: V4L2 devices on Linux, DirectShow video input devices on
+// Windows.
 // Every camera present, in the order the platform numbers them.
 std::vector<std::string> listHostCameras();
 // Opens a host camera by the name KESTROVA_CAMERAS gives (Linux: a device
-// path; Windows: an index or part of a camera's name). Null on failure, with
-// the reason in error.
+// path; Windows: an index or part of a camera's name, or either after "mf:"
+// for the camera as Media Foundation lists it). Null on failure, with the
+// reason in error.
 std::unique_ptr<CameraDevice> openHostCamera(const std::string& name, std::string& error);
 
 // Recorded footage: a video file played in a loop at its own frame rate, on
@@ -69,6 +72,8 @@ std::unique_ptr<CameraDevice> openRecordedFootage(const std::string& path, std::
                                                   std::string& error);
 
 #ifdef _WIN32
+// A Media Foundation camera by its index or a part of its name.
+std::unique_ptr<CameraDevice> openMediaFoundationCamera(const std::string& name, std::string& error);
 // The system's own Video for Windows capture driver 0, through avicap32.dll
 // loaded at run time.
 std::unique_ptr<CameraDevice> openVfwCamera(std::string& error);

@@ -9,7 +9,8 @@
 //                                      driver 0, for both windows (Windows)
 //   anything else                      a host camera: a V4L2 device path on
 //                                      Linux, an index or part of a camera's
-//                                      name on Windows
+//                                      name on Windows (DirectShow), or
+//                                      either after "mf:" (Media Foundation)
 // Unset or empty: every host camera present, in order. The first capture
 // window to connect gets the rig's first camera, the next the second, and so
 // on; cameras are not handed out twice.

@@ -369,6 +369,7 @@ bool claim(Camera& c, const OpenFile* file) {
 }
 
 int cameraIoctl(int fd, OpenFile& file, unsigned long request, void* arg) {
+    request = uint32_t(request);  // as the kernel reads it: callers passing an int sign-extend it (Wine)
     Camera& c = *file.camera;
     if (!alive(file)) return fail(ENODEV);
     if (arg == nullptr) return fail(EFAULT);

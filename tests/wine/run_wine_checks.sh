@@ -37,7 +37,7 @@ if [ "${KESTROVA_WINE_NAMESPACE:-}" != 1 ]; then
   echo "kestrova.exe imports: $imports"
   for dll in $imports; do
     case "${dll,,}" in
-      kernel32.dll | user32.dll | gdi32.dll | ole32.dll | msvcrt.dll | mf.dll | mfplat.dll | mfreadwrite.dll) ;;
+      kernel32.dll | user32.dll | gdi32.dll | ole32.dll | oleaut32.dll | msvcrt.dll | mf.dll | mfplat.dll | mfreadwrite.dll) ;;
       *) echo "kestrova.exe imports $dll, which Windows does not have"; exit 1 ;;
     esac
   done
@@ -52,8 +52,10 @@ if [ "${KESTROVA_WINE_NAMESPACE:-}" != 1 ]; then
   exec env KESTROVA_WINE_NAMESPACE=1 unshare --mount --propagation private "$script" "$@"
 fi
 
-# Inside the namespace: cover every serial device, and make sure it took.
-for dev in /dev/ttyS* /dev/ttyUSB* /dev/ttyACM*; do
+# Inside the namespace: cover every serial device, and every camera (Wine's
+# DirectShow lists /dev/videoN; the checks' webcams are fakes), and make
+# sure it took.
+for dev in /dev/ttyS* /dev/ttyUSB* /dev/ttyACM* /dev/video*; do
   if ! mount --bind /dev/null "$dev" || [ "$(stat -L -c %t:%T "$dev")" != "$(stat -L -c %t:%T /dev/null)" ]; then
     echo "Wine checks skipped: $dev cannot be covered in the mount namespace"
     exit 0

@@ -31,12 +31,11 @@
 #include <vector>
 
 #include "platform/avicap32/stereo_rig.h"
+#include "tests/wine/wine_checks.h"
 #include "tests/support/avi_clip.h"
 #include "tests/support/test_clip.h"
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
+namespace wine_checks {
 
 std::string wine, wineServer, prefix, kestrova, probe, workDir, ptyName;
 int ptyMaster = -1;
@@ -47,9 +46,7 @@ void fail(const std::string& what) {
     ++failures;
 }
 
-// Starts a program with the given environment changes ("NAME=value", or
-// "NAME" to remove it); its standard output goes to outFd when >= 0.
-pid_t start(const std::vector<std::string>& argv, const std::vector<std::string>& env, int outFd = -1) {
+pid_t start(const std::vector<std::string>& argv, const std::vector<std::string>& env, int outFd, int errFd) {
     const pid_t pid = fork();
     if (pid != 0) return pid;
     for (const std::string& e : env) {
@@ -61,6 +58,7 @@ pid_t start(const std::vector<std::string>& argv, const std::vector<std::string>
         }
     }
     if (outFd >= 0) dup2(outFd, 1);
+    if (errFd >= 0) dup2(errFd, 2);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -144,10 +142,6 @@ bool mapCom1() {
     return com1Target() == ptyName;
 }
 
-struct Report {
-    int x0, y0, x1, y1;
-};
-
 bool parseReport(const std::string& text, int values[4]) {
     size_t at = 0;
     for (int i = 0; i < 4; ++i) {
@@ -190,7 +184,7 @@ void drain() {
     }
 }
 
-pid_t startKestrova(const char* cameras, const std::string& exe = kestrova, const std::string& more = "KESTROVA_NO_SUCH_SETTING") {
+pid_t startKestrova(const char* cameras, const std::string& exe, const std::vector<std::string>& more, int errFd) {
     if (com1Target() != ptyName) {
         std::printf("COM1 leads to '%s', not to the test's %s: kestrova.exe is not started\n", com1Target().c_str(),
                     ptyName.c_str());
@@ -199,8 +193,12 @@ pid_t startKestrova(const char* cameras, const std::string& exe = kestrova, cons
     drain();
     const std::string camerasSetting = cameras != nullptr ? std::string("KESTROVA_CAMERAS=") + cameras
                                                           : std::string("KESTROVA_CAMERAS");
-    return start({wine, exe}, {camerasSetting, more});
+    std::vector<std::string> env = more;
+    env.push_back(camerasSetting);
+    return start({wine, exe}, env, -1, errFd);
 }
+
+pid_t startKestrova(const char* cameras) { return startKestrova(cameras, kestrova); }
 
 // Closes the main window as its close box does and checks the exit status.
 void closeAndCheckExit(pid_t pid, const char* check) {
@@ -352,7 +350,7 @@ void checkVfwShortFrames() {
     const std::string dir = workDir + "/vfw", driver = probe.substr(0, probe.rfind('/')) + "/avicap32.dll";
     if (run({"/bin/sh", "-c", "mkdir -p '" + dir + "' && cp '" + kestrova + "' '" + driver + "' '" + dir + "'"}) != 0)
         fail(std::string(check) + ": cannot copy the program and the driver");
-    const pid_t pid = startKestrova("vfw", dir + "/kestrova.exe", "WINEDLLOVERRIDES=mscoree,mshtml=;avicap32=n");
+    const pid_t pid = startKestrova("vfw", dir + "/kestrova.exe", {"WINEDLLOVERRIDES=mscoree,mshtml=;avicap32=n"});
     expectReports(check, readReports(4, 60), 100, 60, 100, 60, 1.0);
     closeAndCheckExit(pid, check);
 }
@@ -402,10 +400,6 @@ void checkHeldLine(int slave) {
     closeAndCheckExit(pid, check);
 }
 
-}  // namespace
-
-namespace {
-
 // Whether every serial device of the machine is covered by /dev/null, as in
 // the mount namespace run_wine_checks.sh makes (unshare --mount): Wine opens
 // the first serial device for COM1 by itself, so nothing of Wine's may start
@@ -427,7 +421,9 @@ bool serialDevicesCovered() {
     return covered;
 }
 
-}  // namespace
+}  // namespace wine_checks
+
+using namespace wine_checks;
 
 int main(int argc, char** argv) {
     const char* w = std::getenv("WINE");
@@ -481,6 +477,7 @@ int main(int argc, char** argv) {
     checkVfwShortFrames();
     checkNoCamera();
     checkHeldLine(slave);
+    checkWebcams();
     close(slave);
     return failures == 0 ? 0 : 1;
 }

@@ -1,5 +1,6 @@
-// Media Foundation below the capture windows: the cameras that
-// MFEnumDeviceSources finds, and recorded footage through the source reader.
+// Media Foundation below the capture windows: recorded footage through the
+// source reader, and the cameras that MFEnumDeviceSources finds (reached by
+// "mf:" entries; DirectShow reads the host cameras, directshow_camera.cpp).
 //
 // Each camera or file gets one source reader in asynchronous mode. Its
 // callback runs on Media Foundation's worker threads and converts every
@@ -637,23 +638,9 @@ bool isIndex(const std::string& name) {
 
 }  // namespace
 
-// Every camera by its index: two cameras of one model share a name.
-std::vector<std::string> listHostCameras() {
-    std::string error;
-    if (!startMediaFoundation(error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return {};
-    }
-    std::vector<IMFActivate*> cameras = enumerateCameras();
-    std::vector<std::string> names;
-    for (size_t i = 0; i < cameras.size(); ++i) {
-        names.push_back(std::to_string(i));
-        cameras[i]->Release();
-    }
-    return names;
-}
-
-std::unique_ptr<CameraDevice> openHostCamera(const std::string& name, std::string& error) {
+// A camera by its index among those MFEnumDeviceSources finds, or a part of
+// its name.
+std::unique_ptr<CameraDevice> openMediaFoundationCamera(const std::string& name, std::string& error) {
     if (!startMediaFoundation(error)) return nullptr;
     std::vector<IMFActivate*> cameras = enumerateCameras();
     const std::wstring part = lower(toWide(name));

@@ -1,0 +1,134 @@
+// DirectShow below the DirectShow cameras (directshow_camera.cpp): the
+// video input devices as the system enumerates them, and one camera's graph,
+// capture filter -> Sample Grabber (RGB24) -> Null Renderer, whose grabber
+// hands every frame to a FrameSink.
+#pragma once
+
+#include <windows.h>
+
+#include <dshow.h>
+#include <qedit.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace standin {
+namespace directshow {
+
+template <class T>
+void release(T*& p) {
+    if (p != nullptr) p->Release();
+    p = nullptr;
+}
+
+std::string hex(HRESULT hr);
+
+// A video input device as enumeration lists it. Two cameras of one model
+// share a name; VFWIndex (where the device has one) or the position in the
+// list tells them apart.
+struct DeviceId {
+    std::wstring name;
+    int vfwIndex = -1;
+    size_t position = 0;
+    std::wstring key() const {
+        return name + L"|" + std::to_wstring(vfwIndex >= 0 ? vfwIndex : int(position));
+    }
+};
+
+// Every video input device, in order; with monikers (released by the
+// caller) when asked for. COM must be started on the calling thread.
+std::vector<DeviceId> enumerateDevices(std::vector<IMoniker*>* monikers);
+
+// What the grabber's callback shares with the grab: the newest frame.
+// Reference counted: the graph may call back until it is released.
+class FrameSink : public ISampleGrabberCB {
+public:
+    FrameSink(int width, int height) : width_(width), height_(height) {
+        InitializeSRWLock(&lock);
+        InitializeConditionVariable(&arrived);
+        frame.assign(size_t(width) * 3 * size_t(height), 0);
+        lastFrameAt = GetTickCount64();
+    }
+    virtual ~FrameSink() = default;
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+        if (object == nullptr) return E_POINTER;
+        if (iid == IID_IUnknown || iid == IID_ISampleGrabberCB) {
+            *object = static_cast<ISampleGrabberCB*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ULONG(InterlockedIncrement(&references_)); }
+    STDMETHODIMP_(ULONG) Release() override {
+        const LONG left = InterlockedDecrement(&references_);
+        if (left == 0) delete this;
+        return ULONG(left);
+    }
+    STDMETHODIMP SampleCB(double, IMediaSample*) override { return E_NOTIMPL; }
+
+    // A frame of packed RGB24 rows (width * 3 is a multiple of 4, so no
+    // padding), bottom row first unless the graph's type said top-down.
+    STDMETHODIMP BufferCB(double, BYTE* data, long length) override {
+        const size_t row = size_t(width_) * 3;
+        if (data == nullptr || length < 0 || size_t(length) < frame.size()) return S_OK;  // short: dropped
+        AcquireSRWLockExclusive(&lock);
+        if (topDown) {
+            for (int y = 0; y < height_; ++y)
+                std::copy(data + size_t(y) * row, data + size_t(y + 1) * row, &frame[size_t(height_ - 1 - y) * row]);
+        } else {
+            std::copy(data, data + frame.size(), frame.begin());
+        }
+        fresh = true;
+        lastFrameAt = GetTickCount64();
+        ReleaseSRWLockExclusive(&lock);
+        WakeAllConditionVariable(&arrived);
+        return S_OK;
+    }
+
+    SRWLOCK lock;
+    CONDITION_VARIABLE arrived;
+    // Under lock:
+    std::vector<uint8_t> frame;
+    bool fresh = false;    // frame not taken by a grab yet
+    bool lost = false;     // the camera is gone (until it is back)
+    bool topDown = false;  // set before the graph runs
+    ULONGLONG lastFrameAt;
+
+private:
+    const int width_, height_;
+    LONG references_ = 1;
+};
+
+// One running graph; built and taken down on the camera's worker thread.
+struct Graph {
+    IGraphBuilder* builder = nullptr;
+    IMediaControl* control = nullptr;
+    IMediaEvent* events = nullptr;
+
+    void stop();
+};
+
+// The frame size of a camera's graphs: chosen by the first (width 0 until
+// then), the same for every later one.
+struct FrameSize {
+    int width = 0, height = 0;
+    DWORD waitMs = 40;  // about one frame interval
+};
+
+// Builds the graph for device (whose reference it takes over) and runs it. The first time the size closest
+// to 640x480 with a width that is a multiple of 4 is chosen and the sink made
+// for it; after that the camera must give that size again. On failure the
+// graph is left for stop(), and error says which step failed.
+bool buildGraph(IMoniker* device, FrameSize& size, FrameSink*& sink, Graph& graph, std::string& error);
+
+// Whether the graph said its device is gone (EC_DEVICE_LOST, removed) or
+// gave up (EC_ERRORABORT) since the last look.
+bool deviceLost(Graph& graph);
+
+}  // namespace directshow
+}  // namespace standin

@@ -1,0 +1,138 @@
+// kestrova.exe under Wine with two fake webcams (tests/fake_v4l2) preloaded
+// into Wine, whose DirectShow reads them through libv4l2: the cameras found
+// in order, the size closest to 640x480 taken, the cameras chosen by index
+// and by name, and a camera unplugged and plugged in again.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "tests/wine/wine_checks.h"
+
+namespace wine_checks {
+
+namespace {
+
+const char* const kVgaPair =
+    "path=/dev/video0,formats=yuyv,sizes=640x480,control=@/ball0;"
+    "path=/dev/video1,formats=yuyv,sizes=640x480,control=@/ball1";
+
+std::string webcamDir() { return workDir + "/webcams"; }
+
+// Puts camera's ball at (x, y) from the top left, with "unplug" after it
+// when given.
+void setBall(int camera, int x, int y, const char* state = "") {
+    const std::string path = webcamDir() + "/ball" + std::to_string(camera);
+    std::ofstream(path + ".new") << x << " " << y << " " << state << "\n";
+    rename((path + ".new").c_str(), path.c_str());
+}
+
+// kestrova.exe with the fake cameras (@ standing for the control files'
+// folder); its standard error goes to a file there.
+pid_t startWithWebcams(std::string cameras, const char* kestrovaCameras) {
+    mkdir(webcamDir().c_str(), 0755);
+    for (size_t at = cameras.find('@'); at != std::string::npos; at = cameras.find('@', at))
+        cameras.replace(at, 1, webcamDir());
+    const int err = open((webcamDir() + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const pid_t pid = startKestrova(kestrovaCameras, kestrova,
+                                    {"FAKE_V4L2_CAMERAS=" + cameras, "LD_PRELOAD=" FAKE_V4L2_LIBRARY}, err);
+    close(err);
+    return pid;
+}
+
+// Closes the program, then expects each line in what it said.
+void expectSaid(pid_t pid, const char* check, const std::vector<std::string>& lines) {
+    closeAndCheckExit(pid, check);
+    std::stringstream read;
+    read << std::ifstream(webcamDir() + "/stderr").rdbuf();
+    std::string said = read.str();
+    said.erase(std::remove(said.begin(), said.end(), '\r'), said.end());  // Wine's console ends lines with CR LF
+    for (const std::string& line : lines) {
+        if (said.find(line + "\n") == std::string::npos) fail(std::string(check) + ": never said '" + line + "'");
+    }
+    std::printf("%s: said:\n%s", check, said.c_str());
+}
+
+// Two cameras, each ball at its own place; y in reports counts from the
+// bottom row.
+void checkPair(const char* check, const char* cameras, const char* kestrovaCameras, bool swapped,
+               const std::vector<std::string>& lines) {
+    setBall(0, 417, 133);
+    setBall(1, 205, 302);
+    const pid_t pid = startWithWebcams(cameras, kestrovaCameras);
+    const std::vector<Report> reports = readReports(4, 60);
+    if (swapped) {
+        expectReports(check, reports, 205, 479 - 302, 417, 479 - 133, 2.0);
+    } else {
+        expectReports(check, reports, 417, 479 - 133, 205, 479 - 302, 2.0);
+    }
+    expectSaid(pid, check, lines);
+}
+
+// The left camera is unplugged, and plugged in again 2 s later with its
+// ball moved: reports go on every second, the right one unchanged, and the
+// left one follows the ball within 3 s (a whole report at the new place
+// within 4 s).
+void checkReplug() {
+    const char* check = "webcam unplugged and back";
+    setBall(0, 417, 133);
+    setBall(1, 205, 302);
+    const pid_t pid = startWithWebcams(kVgaPair, nullptr);
+    if (readReports(2, 60).size() < 2) fail(std::string(check) + ": no reports");
+    setBall(0, 417, 133, "unplug");
+    const Clock::time_point unplugged = Clock::now();
+    Clock::time_point last = unplugged, replugged{}, followed{};
+    while (Clock::now() - unplugged < std::chrono::seconds(8)) {
+        if (replugged == Clock::time_point{} && Clock::now() - unplugged >= std::chrono::seconds(2)) {
+            setBall(0, 300, 100);
+            replugged = Clock::now();
+        }
+        const std::vector<Report> r = readReports(1, 0.2);
+        if (r.empty()) {
+            if (Clock::now() - last > std::chrono::milliseconds(2000)) {
+                fail(std::string(check) + ": no report for 2 s");
+                last = Clock::now();
+            }
+            continue;
+        }
+        last = Clock::now();
+        const double at = std::chrono::duration<double>(last - unplugged).count();
+        std::printf("%s: at %.1f s: %d %d %d %d\n", check, at, r[0].x0, r[0].y0, r[0].x1, r[0].y1);
+        if (std::abs(r[0].x1 - 205) > 2 || std::abs(r[0].y1 - (479 - 302)) > 2)
+            fail(std::string(check) + ": the right camera's report changed");
+        if (followed == Clock::time_point{} && replugged != Clock::time_point{} && std::abs(r[0].x0 - 300) <= 2 &&
+            std::abs(r[0].y0 - (479 - 100)) <= 2)
+            followed = last;
+    }
+    const double after = std::chrono::duration<double>(followed - replugged).count();
+    std::printf("%s: the left camera followed %.1f s after the replug\n", check, after);
+    // Within 3 s, plus the second a report averages over.
+    if (followed == Clock::time_point{} || after > 4.0) fail(std::string(check) + ": the left camera did not follow");
+    closeAndCheckExit(pid, check);
+}
+
+}  // namespace
+
+void checkWebcams() {
+    checkPair("two VGA webcams", kVgaPair, nullptr, false,
+              {"left camera: 0, 640x480 RGB24 (Fake Camera 0)", "right camera: 1, 640x480 RGB24 (Fake Camera 1)"});
+    checkPair("HD+VGA webcam beside an MJPEG one",
+              "path=/dev/video0,formats=yuyv,sizes=1280x720+640x480,control=@/ball0;"
+              "path=/dev/video1,formats=mjpeg,sizes=1280x720+640x480,control=@/ball1",
+              nullptr, false,
+              {"left camera: 0, 640x480 RGB24 (Fake Camera 0)", "right camera: 1, 640x480 RGB24 (Fake Camera 1)"});
+    checkPair("webcams swapped by index", kVgaPair, "1,0", true,
+              {"left camera: 1, 640x480 RGB24 (Fake Camera 1)", "right camera: 0, 640x480 RGB24 (Fake Camera 0)"});
+    // A part of a name that fits both cameras gives the one not taken.
+    checkPair("webcams chosen by name", kVgaPair, "camera 1,FAKE", true,
+              {"left camera: camera 1, 640x480 RGB24 (Fake Camera 1)",
+               "right camera: FAKE, 640x480 RGB24 (Fake Camera 0)"});
+    checkReplug();
+}
+
+}  // namespace wine_checks
