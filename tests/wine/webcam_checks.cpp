@@ -27,6 +27,7 @@ std::string webcamDir() { return workDir + "/webcams"; }
 // Puts camera's ball at (x, y) from the top left, with "unplug" after it
 // when given.
 void setBall(int camera, int x, int y, const char* state = "") {
+    mkdir(webcamDir().c_str(), 0755);  // the first case sets its balls before it starts
     const std::string path = webcamDir() + "/ball" + std::to_string(camera);
     std::ofstream(path + ".new") << x << " " << y << " " << state << "\n";
     rename((path + ".new").c_str(), path.c_str());
