@@ -57,6 +57,31 @@ TEST(FrameConversion, YuvColoursOfBt601StudioRange) {
     EXPECT_EQ(picture[6 + 2], 0);
 }
 
+// The vector path against the plain formula, for every (Y, U, V): each row
+// holds every Y once, the last pixels of a row taking the plain path.
+TEST(FrameConversion, EveryYuy2ColourIsTheFormulasOnEveryPath) {
+    std::vector<uint8_t> yuy2(512), bgr(768);
+    const auto clamp = [](int v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); };
+    for (int u = 0; u < 256; ++u) {
+        for (int v = 0; v < 256; ++v) {
+            for (int k = 0; k < 128; ++k) {
+                yuy2[size_t(4 * k)] = uint8_t(2 * k);
+                yuy2[size_t(4 * k + 1)] = uint8_t(u);
+                yuy2[size_t(4 * k + 2)] = uint8_t(2 * k + 1);
+                yuy2[size_t(4 * k + 3)] = uint8_t(v);
+            }
+            standin::yuy2RowToBgr(yuy2.data(), 256, bgr.data());
+            for (int y = 0; y < 256; ++y) {
+                const int c = 298 * (y - 16), d = u - 128, e = v - 128;
+                const uint8_t* p = &bgr[size_t(3 * y)];
+                if (p[0] != clamp((c + 516 * d + 128) >> 8) || p[1] != clamp((c - 100 * d - 208 * e + 128) >> 8) ||
+                    p[2] != clamp((c + 409 * e + 128) >> 8))
+                    FAIL() << "Y " << y << " U " << u << " V " << v;
+            }
+        }
+    }
+}
+
 TEST(FrameConversion, RefusesBuffersThatDoNotHoldTheFrame) {
     std::vector<uint8_t> data(64, 0), out(48, 0x77);
     EXPECT_FALSE(convertFrame(PixelLayout::Bgr24, data.data(), 23, 12, true, 4, 2, out.data()));  // short

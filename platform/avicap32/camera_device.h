@@ -2,7 +2,9 @@
 // for each kind of camera. The capture windows (capture_window.cpp) hand the
 // rig's cameras out to the windows that connect to driver 0 and turn a grab
 // into a frame for the window's frame callback; the backends only produce
-// frames.
+// frames. Which entry of KESTROVA_CAMERAS names which backend is one table,
+// camera_backends.cpp; a lost camera comes back the same way for every
+// backend, returning_camera.h.
 //
 // Which backends build where:
 //   both platforms  the simulated stereo rig (simulated_camera.cpp), and the
@@ -10,13 +12,14 @@
 //   Linux           V4L2 cameras (linux/v4l2_camera.cpp), recorded footage
 //                   through FFmpeg (linux/recorded_footage.cpp)
 //   Windows         DirectShow cameras (windows/directshow_camera.cpp),
-//                   recorded footage and Media Foundation cameras
+//                   recorded footage through Media Foundation
 //                   (windows/media_foundation.cpp), the system's own Video for
 //                   Windows (windows/vfw_camera.cpp)
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,6 +57,13 @@ public:
     // What the camera is, for the line that says which camera became left
     // and which right (e.g. "1280x720 MJPEG at 30 fps (HD Webcam)").
     virtual std::string description() const { return std::string(); }
+
+    // Opens this same camera again, at the same frame size, once it has been
+    // lost: null (with the reason in error, or no reason while the camera is
+    // simply not there) until it is back. Runs on a thread of its own (see
+    // returning_camera.h). Empty for a camera that cannot come back.
+    using Reopen = std::function<std::unique_ptr<CameraDevice>(std::string& error)>;
+    virtual Reopen reopener() const { return Reopen(); }
 };
 
 // Host cameras: V4L2 devices on Linux, DirectShow video input devices on
@@ -61,9 +71,8 @@ public:
 // Every camera present, in the order the platform numbers them.
 std::vector<std::string> listHostCameras();
 // Opens a host camera by the name KESTROVA_CAMERAS gives (Linux: a device
-// path; Windows: an index or part of a camera's name, or either after "mf:"
-// for the camera as Media Foundation lists it). Null on failure, with the
-// reason in error.
+// path; Windows: an index or part of a camera's name). Null on failure, with
+// the reason in error.
 std::unique_ptr<CameraDevice> openHostCamera(const std::string& name, std::string& error);
 
 // Recorded footage: a video file played in a loop at its own frame rate, on
@@ -72,8 +81,6 @@ std::unique_ptr<CameraDevice> openRecordedFootage(const std::string& path, std::
                                                   std::string& error);
 
 #ifdef _WIN32
-// A Media Foundation camera by its index or a part of its name.
-std::unique_ptr<CameraDevice> openMediaFoundationCamera(const std::string& name, std::string& error);
 // The system's own Video for Windows capture driver 0, through avicap32.dll
 // loaded at run time.
 std::unique_ptr<CameraDevice> openVfwCamera(std::string& error);

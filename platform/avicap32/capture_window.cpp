@@ -1,17 +1,5 @@
 // avicap32: capture windows, ours on every platform. Driver 0 is the stereo
-// rig that KESTROVA_CAMERAS names, a comma-separated list of
-//   sim[:<metres>][@<width>x<height>]  the simulated rig (two cameras): a
-//                                      moving ball, or one held still at that
-//                                      distance; 320x240 unless sized
-//   file:<left>,<right>                recorded footage played in a loop
-//                                      (also file:<left>,file:<right>)
-//   vfw                                the system's own Video for Windows
-//                                      driver 0, for both windows (Windows)
-//   anything else                      a host camera: a V4L2 device path on
-//                                      Linux, an index or part of a camera's
-//                                      name on Windows (DirectShow), or
-//                                      either after "mf:" (Media Foundation)
-// Unset or empty: every host camera present, in order. The first capture
+// rig that KESTROVA_CAMERAS names (camera_backends.h). The first capture
 // window to connect gets the rig's first camera, the next the second, and so
 // on; cameras are not handed out twice.
 //
@@ -23,7 +11,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,8 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/avicap32/camera_backends.h"
 #include "platform/avicap32/camera_device.h"
-#include "platform/avicap32/playback_clock.h"
 #include "platform/win32.h"
 
 namespace {
@@ -42,18 +29,10 @@ using standin::CameraDevice;
 using standin::CaptureFault;
 using standin::GrabResult;
 
-constexpr int kSimulatedWidth = 320;
-constexpr int kSimulatedHeight = 240;
-constexpr int kMaxSimulatedSide = 8192;
 const wchar_t kCaptureClass[] = L"KestrovaCapture";
 
 struct RigCamera {
-    enum class Kind { Simulated, Host, File, Vfw, Invalid };
-    Kind kind = Kind::Invalid;
-    std::string name;  // as given, for messages: the device, file or entry
-    int simulatedCamera = 0;  // 0 left, 1 right
-    double distance = 0.0;    // simulated: > 0 holds the ball still at that distance
-    int width = kSimulatedWidth, height = kSimulatedHeight;  // simulated
+    standin::RigCameraSpec spec;
     std::unique_ptr<CameraDevice> device;  // open while connected
     bool gone = false;  // vanished for good (an injected fault)
 };
@@ -63,8 +42,7 @@ struct Rig {
     uint64_t generation = 1;  // advanced by every reset
     std::vector<RigCamera> cameras;
     size_t nextCamera = 0;
-    std::shared_ptr<standin::SimulatedScene> scene = std::make_shared<standin::SimulatedScene>();
-    std::shared_ptr<standin::PlaybackClock> playback = std::make_shared<standin::PlaybackClock>();  // recorded files
+    standin::RigClocks clocks;
     std::map<int, CaptureFault> faults;
     bool sizesWarned = false;  // the left and right cameras' sizes differ, and it was said
 };
@@ -85,124 +63,14 @@ struct CaptureWindow {
 // Shared, so that a window's record outlives a callback that destroys it.
 std::map<HWND, std::shared_ptr<CaptureWindow>> captureWindows;
 
-std::string trim(const std::string& s) {
-    const size_t first = s.find_first_not_of(" \t");
-    if (first == std::string::npos) return "";
-    return s.substr(first, s.find_last_not_of(" \t") - first + 1);
-}
-
-void addInvalid(const std::string& entry, const std::string& why) {
-    std::fprintf(stderr, "KESTROVA_CAMERAS: \"%s\" %s\n", entry.c_str(), why.c_str());
-    RigCamera c;
-    c.name = entry;
-    rig.cameras.push_back(std::move(c));
-}
-
-// "sim", "sim:<metres>", either with "@<width>x<height>".
-void addSimulatedRig(const std::string& entry) {
-    std::string text = entry.substr(3);
-    int width = kSimulatedWidth, height = kSimulatedHeight;
-    const size_t at = text.find('@');
-    if (at != std::string::npos) {
-        const std::string size = text.substr(at + 1);
-        text.resize(at);
-        char* end = nullptr;
-        const long w = std::strtol(size.c_str(), &end, 10);
-        const long h = *end == 'x' && end[1] >= '0' && end[1] <= '9' ? std::strtol(end + 1, &end, 10) : -1;
-        if (size.empty() || size[0] < '0' || size[0] > '9' || *end != '\0' || w < 4 || w > kMaxSimulatedSide ||
-            w % 4 != 0 || h < 1 || h > kMaxSimulatedSide) {
-            addInvalid(entry, "is not a size <width>x<height> with a width that is a multiple of 4, up to 8192");
-            return;
-        }
-        width = int(w);
-        height = int(h);
-    }
-    double distance = 0.0;
-    if (!text.empty()) {
-        char* end = nullptr;
-        distance = text[0] == ':' ? std::strtod(text.c_str() + 1, &end) : 0.0;
-        if (text[0] != ':' || end == text.c_str() + 1 || *end != '\0' || !std::isfinite(distance) ||
-            distance <= 0.0) {
-            addInvalid(entry, "is not sim:<metres> with a distance above 0");
-            return;
-        }
-    }
-    for (int camera = 0; camera < 2; ++camera) {
-        RigCamera c;
-        c.kind = RigCamera::Kind::Simulated;
-        c.name = "sim";
-        c.simulatedCamera = camera;
-        c.distance = distance;
-        c.width = width;
-        c.height = height;
-        rig.cameras.push_back(std::move(c));
-    }
-}
-
-void addCamera(RigCamera::Kind kind, const std::string& name) {
-    RigCamera c;
-    c.kind = kind;
-    c.name = name;
-    rig.cameras.push_back(std::move(c));
-}
-
 void loadRig() {
     if (rig.loaded) return;
     rig.loaded = true;
-    const char* env = std::getenv("KESTROVA_CAMERAS");
-    if (env == nullptr || trim(env).empty()) {
-        for (const std::string& name : standin::listHostCameras()) addCamera(RigCamera::Kind::Host, name);
-        return;
+    for (standin::RigCameraSpec& spec : standin::parseCameraList(std::getenv("KESTROVA_CAMERAS"))) {
+        RigCamera c;
+        c.spec = std::move(spec);
+        rig.cameras.push_back(std::move(c));
     }
-    const std::string list = env;
-    bool filePartner = false;  // the entry after "file:<left>" is the right file
-    size_t start = 0;
-    while (start <= list.size()) {
-        const size_t comma = std::min(list.find(',', start), list.size());
-        const std::string entry = trim(list.substr(start, comma - start));
-        start = comma + 1;
-        if (entry.empty()) continue;
-        const bool file = entry.compare(0, 5, "file:") == 0;
-        if (file || filePartner) {
-            const std::string path = file ? entry.substr(5) : entry;
-            if (path.empty()) {
-                addInvalid(entry, "names no file");
-            } else {
-                addCamera(RigCamera::Kind::File, path);
-            }
-            filePartner = file && !filePartner;
-        } else if (entry == "sim" || entry.compare(0, 4, "sim:") == 0 || entry.compare(0, 4, "sim@") == 0) {
-            addSimulatedRig(entry);
-        } else if (entry == "vfw") {
-#ifdef _WIN32
-            addCamera(RigCamera::Kind::Vfw, entry);
-            addCamera(RigCamera::Kind::Vfw, entry);
-#else
-            addInvalid(entry, "names Video for Windows, which only Windows has");
-#endif
-        } else {
-            addCamera(RigCamera::Kind::Host, entry);
-        }
-    }
-}
-
-std::unique_ptr<CameraDevice> openCamera(RigCamera& camera, std::string& error) {
-    switch (camera.kind) {
-        case RigCamera::Kind::Simulated:
-            return standin::openSimulatedCamera(camera.simulatedCamera, camera.distance, camera.width, camera.height,
-                                                rig.scene);
-        case RigCamera::Kind::Host:
-            return standin::openHostCamera(camera.name, error);
-        case RigCamera::Kind::File:
-            return standin::openRecordedFootage(camera.name, rig.playback, error);
-        case RigCamera::Kind::Vfw:
-#ifdef _WIN32
-            return standin::openVfwCamera(error);
-#endif
-        case RigCamera::Kind::Invalid:
-            break;
-    }
-    return nullptr;
 }
 
 CaptureFault faultOf(int camera) {
@@ -249,21 +117,21 @@ LRESULT connect(CaptureWindow& w, WPARAM driver) {
     }
     RigCamera& camera = *cameraOf(w);
     if (faultOf(w.camera) == CaptureFault::Disappear) loseCamera(camera);
-    if (camera.gone || camera.kind == RigCamera::Kind::Invalid) return FALSE;
+    if (camera.gone || camera.spec.backend == nullptr) return FALSE;
     if (camera.device == nullptr) {
         std::string error;
-        camera.device = openCamera(camera, error);
+        camera.device = standin::openRigCamera(camera.spec, rig.clocks, error);
         if (camera.device == nullptr) {
             if (!error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
             return FALSE;
         }
-        if (camera.kind == RigCamera::Kind::Host || camera.kind == RigCamera::Kind::File) {
+        if (camera.spec.backend->announced) {
             // Which device became which side, so that swapped cameras are seen at once.
             const std::string role = w.camera == 0   ? "left camera"
                                      : w.camera == 1 ? "right camera"
                                                      : "camera " + std::to_string(w.camera + 1);
             const std::string description = camera.device->description();
-            std::fprintf(stderr, "%s: %s%s%s\n", role.c_str(), camera.name.c_str(), description.empty() ? "" : ", ",
+            std::fprintf(stderr, "%s: %s%s%s\n", role.c_str(), camera.spec.name.c_str(), description.empty() ? "" : ", ",
                          description.c_str());
         }
         warnOfMismatchedSizes();
@@ -375,8 +243,7 @@ void resetCaptureDevices() {
     rig.cameras.clear();
     rig.loaded = false;
     rig.nextCamera = 0;
-    rig.scene = std::make_shared<SimulatedScene>();
-    rig.playback = std::make_shared<PlaybackClock>();
+    rig.clocks = RigClocks();
     rig.sizesWarned = false;
     rig.faults.clear();
     ++rig.generation;

@@ -24,6 +24,11 @@ enum class PixelLayout {
 bool convertFrame(PixelLayout layout, const uint8_t* data, size_t size, size_t stride, bool topDown, int width,
                   int height, uint8_t* out);
 
+// One row of YUY2 (width pixels, width even) into width blue-green-red
+// pixels: the one conversion of YUY2 that cameras and files go through on
+// every platform.
+void yuy2RowToBgr(const uint8_t* yuy2, int width, uint8_t* bgr);
+
 // Bytes of one row of a width-pixel line of the layout, unpadded (for NV12:
 // of a luma row).
 size_t packedRowBytes(PixelLayout layout, int width);

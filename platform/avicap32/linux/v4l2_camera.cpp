@@ -1,9 +1,10 @@
 #include "platform/avicap32/linux/v4l2_camera.h"
 
+#include "platform/avicap32/frame_conversion.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <libv4l2.h>
-#include <libyuv.h>
 #include <cstdio>  // before jpeglib.h, which needs FILE
 #include <jpeglib.h>
 #include <setjmp.h>
@@ -16,9 +17,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,7 +32,6 @@ constexpr uint32_t kBufferCount = 4;
 constexpr int kMaxDimension = 16384;
 constexpr int kMaxDrain = 64;  // buffers taken in one grab before giving up on "newest"
 constexpr long kLargestYuyvArea = 640 * 480;  // above this MJPEG is preferred where offered
-constexpr auto kReopenInterval = std::chrono::seconds(1);
 
 int xioctl(int fd, unsigned long request, void* arg) {
     int result;
@@ -247,15 +244,11 @@ bool convertCameraFrame(uint32_t fourcc, const uint8_t* data, size_t bytesUsed, 
     if (fourcc == V4L2_PIX_FMT_YUYV) {
         if (bytesPerLine < size_t(width) * 2 || bytesUsed < bytesPerLine * size_t(height - 1) + size_t(width) * 2)
             return false;
-        // Planar 4:2:2 of the kept columns, then BGR rows written bottom row first.
-        const size_t plane = size_t(dstWidth) * size_t(height);
-        scratch.resize(plane * 2);
-        uint8_t* y = scratch.data();
-        uint8_t* u = y + plane;
-        uint8_t* v = u + plane / 2;
-        const int half = dstWidth / 2;
-        return libyuv::YUY2ToI422(data, int(bytesPerLine), y, dstWidth, u, half, v, half, dstWidth, height) == 0 &&
-               libyuv::I422ToRGB24(y, dstWidth, u, half, v, half, dst, dstWidth * 3, dstWidth, -height) == 0;
+        // The kept columns of each row, written bottom row first.
+        const size_t dstRow = size_t(dstWidth) * 3;
+        for (int r = 0; r < height; ++r)
+            yuy2RowToBgr(data + size_t(r) * bytesPerLine, dstWidth, dst + size_t(height - 1 - r) * dstRow);
+        return true;
     }
     if (isMjpeg(fourcc)) {
         const size_t length = completeJpegLength(data, bytesUsed);
@@ -654,87 +647,15 @@ std::vector<std::string> listV4l2CaptureDevices(const std::string& dir) {
 
 std::vector<std::string> listHostCameras() { return listV4l2CaptureDevices(); }
 
-namespace {
-
-// A V4L2 camera that comes back: when its device goes away, a thread of its
-// own looks for the device at the same path once a second and opens it again
-// at the same size, so that a tick never waits for a camera being set up.
-class ReturningCamera : public CameraDevice {
-public:
-    explicit ReturningCamera(std::unique_ptr<V4l2Camera> camera)
-        : path_(camera->path()), cameraWidth_(camera->cameraWidth()), width_(camera->width()),
-          height_(camera->height()), description_(camera->description()), live_(std::move(camera)) {}
-
-    ~ReturningCamera() override {
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_all();
-        if (finder_.joinable()) finder_.join();
-    }
-
-    int width() const override { return width_; }
-    int height() const override { return height_; }
-    std::string description() const override { return description_; }
-
-    GrabResult grab(uint8_t* frame) override {
-        if (live_ == nullptr) {
-            std::unique_ptr<V4l2Camera> found;
-            {
-                std::lock_guard<std::mutex> guard(mutex_);
-                found = std::move(found_);
-            }
-            if (found == nullptr) return GrabResult::Lost;
-            finder_.join();  // it ends once it has found the camera
-            live_ = std::move(found);
-            std::fprintf(stderr, "%s: camera back, %s\n", path_.c_str(), live_->description().c_str());
-        }
-        const GrabResult result = live_->grab(frame);
-        if (result == GrabResult::Lost) {
-            std::fprintf(stderr, "%s: camera lost; trying again once a second\n", path_.c_str());
-            live_.reset();
-            finder_ = std::thread(&ReturningCamera::findAgain, this);
-        }
-        return result;
-    }
-
-private:
-    void findAgain() {
-        std::string said;  // a reason is said once, not every second
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (!wake_.wait_for(lock, kReopenInterval, [this] { return stopping_; })) {
-            lock.unlock();
-            struct stat st {};
-            std::string error;
-            std::unique_ptr<V4l2Camera> camera;
-            if (::stat(path_.c_str(), &st) == 0) {
-                camera = V4l2Camera::openAtSize(path_, cameraWidth_, height_, error);
-                if (camera == nullptr && error != said) {
-                    std::fprintf(stderr, "%s: camera back but not usable: %s\n", path_.c_str(), error.c_str());
-                    said = error;
-                }
-            }
-            lock.lock();
-            if (camera != nullptr) {
-                found_ = std::move(camera);
-                return;
-            }
-        }
-    }
-
-    const std::string path_;
-    const int cameraWidth_, width_, height_;
-    const std::string description_;
-    std::unique_ptr<V4l2Camera> live_;  // null while the camera is gone
-    std::thread finder_;                // runs while the camera is gone and not yet found
-    std::mutex mutex_;                  // guards found_ and stopping_
-    std::condition_variable wake_;
-    std::unique_ptr<V4l2Camera> found_;
-    bool stopping_ = false;
-};
-
-}  // namespace
+CameraDevice::Reopen V4l2Camera::reopener() const {
+    const std::string path = path_;
+    const int cameraWidth = cameraWidth_, height = height_;
+    return [path, cameraWidth, height](std::string& error) -> std::unique_ptr<CameraDevice> {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) return nullptr;  // not back yet: nothing to say
+        return V4l2Camera::openAtSize(path, cameraWidth, height, error);
+    };
+}
 
 // "path@WxH" asks for frames of W x H; any other name is a device path.
 std::unique_ptr<CameraDevice> openHostCamera(const std::string& name, std::string& error) {
@@ -746,8 +667,7 @@ std::unique_ptr<CameraDevice> openHostCamera(const std::string& name, std::strin
                        height > 0 && width <= unsigned(kMaxDimension) && height <= unsigned(kMaxDimension);
     std::unique_ptr<V4l2Camera> camera = sized ? V4l2Camera::openAtSize(name.substr(0, at), int(width), int(height), error)
                                                : V4l2Camera::open(name, error);
-    if (camera == nullptr) return nullptr;
-    return std::make_unique<ReturningCamera>(std::move(camera));
+    return camera;
 }
 
 }  // namespace standin

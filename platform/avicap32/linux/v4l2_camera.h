@@ -1,6 +1,7 @@
 // Real cameras through V4L2. Cameras that send YUYV or MJPEG (every UVC
 // webcam) are streamed in that format and only the newest frame of each grab
-// is converted, with libyuv; any other format goes through libv4l2's own
+// is converted (YUYV by frame_conversion.h's routine, the same as on
+// Windows; MJPEG by libjpeg-turbo); any other format goes through libv4l2's own
 // conversion to BGR24. Frames are handed over bottom-up with packed rows, as
 // a 24-bit device-independent bitmap stores them.
 #pragma once
@@ -43,8 +44,8 @@ bool convertCameraFrame(uint32_t fourcc, const uint8_t* data, size_t bytesUsed, 
                         size_t bytesPerLine, int dstWidth, uint8_t* dst, std::vector<uint8_t>& scratch);
 
 // One V4L2 capture device, streaming from the moment it is opened. Once the
-// device has gone away, its grabs say Lost for good (openHostCamera's camera
-// opens it again when it is back).
+// device has gone away, its grabs say Lost for good; reopener() opens the
+// same path again at the same size when it is back.
 class V4l2Camera : public CameraDevice {
 public:
     // Opens the device at path (a /dev/videoN node or a stable
@@ -67,6 +68,8 @@ public:
     // Writes the newest frame the camera has into frame, waiting at most
     // about one frame interval for one to arrive.
     GrabResult grab(uint8_t* frame) override;
+
+    Reopen reopener() const override;
 
 private:
     explicit V4l2Camera(std::string path) : path_(std::move(path)) {}
@@ -92,11 +95,6 @@ private:
     std::chrono::steady_clock::time_point lastFrameAt_{};
     int frameIntervalMs_ = 40;
     uint32_t fourcc_ = 0;  // what the device sends: YUYV, MJPEG, or BGR24 from libv4l2
-public:
-    const std::string& path() const { return path_; }
-    int cameraWidth() const { return cameraWidth_; }
-
-private:
     int cameraWidth_ = 0;
     int frameWidth_ = 0;
     int height_ = 0;

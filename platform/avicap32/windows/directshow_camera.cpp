@@ -4,16 +4,18 @@
 //
 // Each camera has one worker thread, in the multithreaded apartment, that
 // owns every COM object of its graph: it builds the graph, watches it
-// (EC_DEVICE_LOST, or about 2 s without a frame, means the camera is gone),
-// takes it down, and looks for a lost camera once a second until it is back.
-// The grabber calls back on the graph's own thread with each frame; the
-// newest one is kept under a lock. A grab, on the program's thread, touches
-// nothing but that frame: it never waits while a graph is set up.
+// (EC_DEVICE_LOST, or about 2 s without a frame, means the camera is gone)
+// and takes it down. A lost camera is opened again, as a new camera on the
+// same device at the same size, the way every lost camera comes back
+// (returning_camera.h). The grabber calls back on the graph's own thread
+// with each frame; the newest one is kept under a lock. A grab, on the
+// program's thread, touches nothing but that frame.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cwctype>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,7 +30,6 @@ namespace {
 using namespace directshow;
 
 constexpr ULONGLONG kLostAfterMs = 2000;   // without a frame
-constexpr ULONGLONG kLookAgainMs = 1000;   // for a lost camera
 constexpr ULONGLONG kFirstFrameMs = 3000;  // at opening
 
 std::string toUtf8(const std::wstring& w) {
@@ -57,15 +58,36 @@ bool startCom(std::string& error) {
 }
 
 // Cameras open now, by DeviceId::key, so that a part of a name that fits two
-// cameras gives each window its own.
-std::set<std::wstring>& openCameras() {
-    static std::set<std::wstring> keys;
-    return keys;
+// cameras gives each window its own. A lost camera is opened again on a
+// thread of its own, hence the lock.
+class OpenCameras {
+public:
+    void add(const std::wstring& key) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        keys_.insert(key);
+    }
+    void remove(const std::wstring& key) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        keys_.erase(key);
+    }
+    bool has(const std::wstring& key) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return keys_.count(key) != 0;
+    }
+
+private:
+    std::mutex mutex_;
+    std::set<std::wstring> keys_;
+};
+OpenCameras& openCameras() {
+    static OpenCameras cameras;
+    return cameras;
 }
 
 class DirectShowCamera : public CameraDevice {
 public:
-    explicit DirectShowCamera(const DeviceId& id) : id_(id) { openCameras().insert(id_.key()); }
+    // size: the frame size the camera must give, or none yet (width 0).
+    DirectShowCamera(const DeviceId& id, const FrameSize& size) : id_(id), size_(size) { openCameras().add(id_.key()); }
 
     ~DirectShowCamera() override {
         if (thread_ != nullptr) {
@@ -76,7 +98,7 @@ public:
         if (stopEvent_ != nullptr) CloseHandle(stopEvent_);
         if (openedEvent_ != nullptr) CloseHandle(openedEvent_);
         release(sink_);
-        openCameras().erase(id_.key());
+        openCameras().remove(id_.key());
     }
 
     int width() const override { return size_.width; }
@@ -125,7 +147,21 @@ public:
         return result;
     }
 
+    // The same device (by name and VFWIndex or position) at the same size.
+    Reopen reopener() const override {
+        const DeviceId id = id_;
+        const FrameSize size = size_;
+        return [id, size](std::string& error) -> std::unique_ptr<CameraDevice> {
+            auto camera = std::make_unique<DirectShowCamera>(id, size);
+            if (camera->open(error)) return camera;
+            if (error == kNotThere) error.clear();  // not back yet: nothing to say
+            return nullptr;
+        };
+    }
+
 private:
+    static constexpr const char* kNotThere = "is not there";
+
     static DWORD WINAPI work(void* self) {
         static_cast<DirectShowCamera*>(self)->run();
         return 0;
@@ -143,23 +179,12 @@ private:
         started_ = true;
         SetEvent(openedEvent_);
         bool running = true;
-        ULONGLONG lookedAt = 0;
         while (WaitForSingleObject(stopEvent_, 100) == WAIT_TIMEOUT) {
             const ULONGLONG lastFrame = lastFrameAt(), now = GetTickCount64();  // in this order: the callback moves lastFrame on
             if (running && (deviceLost(graph) || (now > lastFrame && now - lastFrame > kLostAfterMs))) {
-                setLost(true);
+                setLost();
                 graph.stop();
                 running = false;
-                lookedAt = now;
-            } else if (!running && now - lookedAt >= kLookAgainMs) {
-                lookedAt = now;
-                std::string error;
-                running = build(graph, error);
-                if (running) {
-                    setLost(false);
-                } else {
-                    graph.stop();
-                }
             }
         }
         graph.stop();
@@ -173,11 +198,10 @@ private:
         return at;
     }
 
-    void setLost(bool lost) {
+    void setLost() {
         AcquireSRWLockExclusive(&sink_->lock);
-        sink_->lost = lost;
+        sink_->lost = true;
         sink_->fresh = false;
-        sink_->lastFrameAt = GetTickCount64();
         ReleaseSRWLockExclusive(&sink_->lock);
         WakeAllConditionVariable(&sink_->arrived);
     }
@@ -202,15 +226,15 @@ private:
     bool build(Graph& graph, std::string& error) {
         IMoniker* device = findDevice();
         if (device == nullptr) {
-            error = "is not there";
+            error = kNotThere;
             return false;
         }
         return buildGraph(device, size_, sink_, graph, error);
     }
 
     const DeviceId id_;
-    FrameSize size_;               // fixed when the graph is first built
-    FrameSink* sink_ = nullptr;    // made with the first graph; shared with every later one
+    FrameSize size_;             // fixed when the graph is built
+    FrameSink* sink_ = nullptr;  // made with the graph
     HANDLE thread_ = nullptr, stopEvent_ = nullptr, openedEvent_ = nullptr;
     std::string openError_;  // set by the worker before openedEvent_, as is started_
     bool started_ = false;
@@ -235,10 +259,8 @@ std::vector<std::string> listHostCameras() {
     return names;
 }
 
-// An index or a part of a camera's name; "mf:" before either reaches the
-// camera through Media Foundation instead.
+// An index or a part of a camera's name.
 std::unique_ptr<CameraDevice> openHostCamera(const std::string& name, std::string& error) {
-    if (name.compare(0, 3, "mf:") == 0) return openMediaFoundationCamera(name.substr(3), error);
     if (!startCom(error)) return nullptr;
     const std::wstring part = lowerWide(name);
     const std::vector<DeviceId> devices = enumerateDevices(nullptr);
@@ -248,7 +270,7 @@ std::unique_ptr<CameraDevice> openHostCamera(const std::string& name, std::strin
         for (wchar_t& c : friendly) c = wchar_t(std::towlower(c));
         const bool fits = isIndex(name) ? std::to_string(device.position) == name
                                         : friendly.find(part) != std::wstring::npos &&
-                                              openCameras().count(device.key()) == 0;
+                                              !openCameras().has(device.key());
         if (fits) {
             chosen = &device;
             break;
@@ -258,7 +280,7 @@ std::unique_ptr<CameraDevice> openHostCamera(const std::string& name, std::strin
         error = "camera " + name + ": no such camera";
         return nullptr;
     }
-    auto camera = std::make_unique<DirectShowCamera>(*chosen);
+    auto camera = std::make_unique<DirectShowCamera>(*chosen, FrameSize());
     if (!camera->open(error)) {
         error = "camera " + toUtf8(chosen->name) + ": " + error;
         return nullptr;

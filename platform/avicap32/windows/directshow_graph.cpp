@@ -76,8 +76,8 @@ HRESULT chooseSize(IPin* out, FrameSize& size, FrameSink*& sink) {
         size.height = std::abs(info->bmiHeader.biHeight);
         const REFERENCE_TIME interval = info->AvgTimePerFrame > 0 ? info->AvgTimePerFrame : 10000000 / 30;
         size.waitMs = DWORD(std::min<REFERENCE_TIME>(std::max<REFERENCE_TIME>(interval / 10000, 4), 200)) + 5;
-        if (sink == nullptr) sink = new FrameSink(size.width, size.height);
     }
+    if (SUCCEEDED(hr) && sink == nullptr) sink = new FrameSink(size.width, size.height);
     freeMediaType(best);
     config->Release();
     return hr;

@@ -95,7 +95,7 @@ public:
     // Under lock:
     std::vector<uint8_t> frame;
     bool fresh = false;    // frame not taken by a grab yet
-    bool lost = false;     // the camera is gone (until it is back)
+    bool lost = false;     // the camera is gone (for good: it comes back as a new camera)
     bool topDown = false;  // set before the graph runs
     ULONGLONG lastFrameAt;
 
@@ -113,17 +113,18 @@ struct Graph {
     void stop();
 };
 
-// The frame size of a camera's graphs: chosen by the first (width 0 until
-// then), the same for every later one.
+// The frame size of a camera's graph: chosen when it is built (width 0
+// until then), or given, for a camera opened again after it was lost.
 struct FrameSize {
     int width = 0, height = 0;
     DWORD waitMs = 40;  // about one frame interval
 };
 
-// Builds the graph for device (whose reference it takes over) and runs it. The first time the size closest
-// to 640x480 with a width that is a multiple of 4 is chosen and the sink made
-// for it; after that the camera must give that size again. On failure the
-// graph is left for stop(), and error says which step failed.
+// Builds the graph for device (whose reference it takes over) and runs it.
+// Without a size, the one closest to 640x480 with a width that is a multiple
+// of 4 is chosen; with one, the camera must give that size. The sink is made
+// for the size when there is none yet. On failure the graph is left for
+// stop(), and error says which step failed.
 bool buildGraph(IMoniker* device, FrameSize& size, FrameSink*& sink, Graph& graph, std::string& error);
 
 // Whether the graph said its device is gone (EC_DEVICE_LOST, removed) or

@@ -1,15 +1,11 @@
 // Media Foundation below the capture windows: recorded footage through the
-// source reader, and the cameras that MFEnumDeviceSources finds (reached by
-// "mf:" entries; DirectShow reads the host cameras, directshow_camera.cpp).
+// source reader. (Cameras are read through DirectShow, directshow_camera.cpp.)
 //
-// Each camera or file gets one source reader in asynchronous mode. Its
-// callback runs on Media Foundation's worker threads and converts every
-// sample into a bottom-up BGR frame kept here; a grab, on the program's own
-// thread, takes the newest one, waiting at most about one frame interval.
-// The program itself never sees another thread.
-//
-// MFCreateDeviceSource and its kind are never called: a camera is opened
-// only through the activation object that enumeration returned.
+// Each file gets one source reader in asynchronous mode. Its callback runs on
+// Media Foundation's worker threads and converts every sample into a
+// bottom-up BGR frame kept here; a grab, on the program's own thread, shows
+// the frame that is due on the pair's clock. The program itself never sees
+// another thread.
 #include <windows.h>
 
 #include <mfapi.h>
@@ -20,9 +16,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cwctype>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -34,8 +28,6 @@ namespace standin {
 
 namespace {
 
-constexpr int kWantedWidth = 640;
-constexpr int kWantedHeight = 480;
 constexpr LONGLONG kHundredNsPerSecond = 10000000;
 
 template <class T>
@@ -48,14 +40,6 @@ std::string hex(HRESULT hr) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
     return text;
-}
-
-std::string toUtf8(const std::wstring& w) {
-    if (w.empty()) return "";
-    const int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), int(w.size()), nullptr, 0, nullptr, nullptr);
-    std::string s(size_t(n > 0 ? n : 0), '\0');
-    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, w.c_str(), int(w.size()), &s[0], n, nullptr, nullptr);
-    return s;
 }
 
 std::wstring toWide(const std::string& s) {
@@ -76,45 +60,6 @@ bool startMediaFoundation(std::string& error) {
     }();
     if (FAILED(started)) error = "Media Foundation could not be started (" + hex(started) + ")";
     return SUCCEEDED(started);
-}
-
-// The video capture devices, in the order Media Foundation lists them; the
-// caller releases each.
-std::vector<IMFActivate*> enumerateCameras() {
-    std::vector<IMFActivate*> cameras;
-    IMFAttributes* attributes = nullptr;
-    if (FAILED(MFCreateAttributes(&attributes, 1))) return cameras;
-    IMFActivate** devices = nullptr;
-    UINT32 count = 0;
-    if (SUCCEEDED(attributes->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE,
-                                      MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID)) &&
-        SUCCEEDED(MFEnumDeviceSources(attributes, &devices, &count)) && devices != nullptr) {
-        cameras.assign(devices, devices + count);
-        CoTaskMemFree(devices);
-    }
-    attributes->Release();
-    return cameras;
-}
-
-std::wstring stringAttribute(IMFActivate* device, const GUID& key) {
-    WCHAR* value = nullptr;
-    UINT32 length = 0;
-    if (FAILED(device->GetAllocatedString(key, &value, &length)) || value == nullptr) return L"";
-    std::wstring s(value, length);
-    CoTaskMemFree(value);
-    return s;
-}
-
-std::wstring lower(std::wstring s) {
-    for (wchar_t& c : s) c = wchar_t(std::towlower(c));
-    return s;
-}
-
-// Cameras open now, by symbolic link, so that a part of a name that fits
-// two cameras gives each window its own.
-std::set<std::wstring>& openCameras() {
-    static std::set<std::wstring> links;
-    return links;
 }
 
 bool layoutOf(const GUID& subtype, PixelLayout& layout) {
@@ -192,7 +137,7 @@ public:
     bool pending_ = false;  // converted_ holds a frame not taken yet
     LONGLONG pendingTime_ = 0;
     bool ended_ = false;   // end of stream reached
-    bool failed_ = false;  // the stream failed: the camera is gone
+    bool failed_ = false;  // the stream failed
     std::vector<uint8_t> converted_;
 
 private:
@@ -241,13 +186,10 @@ private:
     bool topDown_ = false;
 };
 
-class MediaFoundationCamera : public CameraDevice {
+class RecordedFile : public CameraDevice {
 public:
-    explicit MediaFoundationCamera(bool file) : file_(file) {}
-
-    ~MediaFoundationCamera() override {
+    ~RecordedFile() override {
         closeReader();
-        if (!link_.empty()) openCameras().erase(link_);
         if (clock_ != nullptr) clock_->leave(member_);
     }
 
@@ -261,24 +203,16 @@ public:
     int width() const override { return width_; }
     int height() const override { return height_; }
 
-    GrabResult grab(uint8_t* frame) override { return file_ ? grabPaced(frame) : grabNewest(frame); }
+    GrabResult grab(uint8_t* frame) override { return grabPaced(frame); }
 
-    // Sets up the reader for a camera (source given) or a file (url given).
-    bool open(IMFMediaSource* source, const std::wstring& url, std::string& error) {
+    // Sets up the reader for the file at url.
+    bool open(const std::wstring& url, std::string& error) {
         callback_ = new ReaderCallback();
         IMFAttributes* attributes = nullptr;
         HRESULT hr = MFCreateAttributes(&attributes, 2);
         if (SUCCEEDED(hr)) hr = attributes->SetUnknown(MF_SOURCE_READER_ASYNC_CALLBACK, callback_);
         if (SUCCEEDED(hr)) hr = attributes->SetUINT32(MF_SOURCE_READER_ENABLE_VIDEO_PROCESSING, TRUE);
-        if (SUCCEEDED(hr)) {
-            if (source != nullptr) {
-                source_ = source;
-                source_->AddRef();
-                hr = MFCreateSourceReaderFromMediaSource(source_, attributes, &reader_);
-            } else {
-                hr = MFCreateSourceReaderFromURL(url.c_str(), attributes, &reader_);
-            }
-        }
+        if (SUCCEEDED(hr)) hr = MFCreateSourceReaderFromURL(url.c_str(), attributes, &reader_);
         release(attributes);
         if (FAILED(hr)) {
             error = "cannot be read by Media Foundation (" + hex(hr) + ")";
@@ -290,68 +224,23 @@ public:
             error = "has no video";
             return false;
         }
-        if (!file_ && !chooseNativeSize(error)) return false;
         if (!chooseOutput(error)) return false;
-        if (file_) {
-            PROPVARIANT duration;
-            PropVariantInit(&duration);
-            if (SUCCEEDED(reader_->GetPresentationAttribute(DWORD(MF_SOURCE_READER_MEDIASOURCE), MF_PD_DURATION,
-                                                            &duration)) &&
-                duration.vt == VT_UI8)
-                duration_ = LONGLONG(duration.uhVal.QuadPart);
-            PropVariantClear(&duration);
-        }
+        PROPVARIANT duration;
+        PropVariantInit(&duration);
+        if (SUCCEEDED(reader_->GetPresentationAttribute(DWORD(MF_SOURCE_READER_MEDIASOURCE), MF_PD_DURATION,
+                                                        &duration)) &&
+            duration.vt == VT_UI8)
+            duration_ = LONGLONG(duration.uhVal.QuadPart);
+        PropVariantClear(&duration);
         AcquireSRWLockExclusive(&callback_->lock_);
         requestSample(*callback_);
         const bool reading = callback_->reading_;
         ReleaseSRWLockExclusive(&callback_->lock_);
         if (!reading) error = "would not start reading";
-        opened_ = reading;
         return reading;
     }
 
-    void setLink(const std::wstring& link) {
-        link_ = link;
-        openCameras().insert(link);
-    }
-
 private:
-    // Among the camera's own formats, the size closest to 640x480 with a
-    // width that is a multiple of 4.
-    bool chooseNativeSize(std::string& error) {
-        const DWORD video = DWORD(MF_SOURCE_READER_FIRST_VIDEO_STREAM);
-        IMFMediaType* best = nullptr;
-        long long bestDistance = -1;
-        for (DWORD i = 0;; ++i) {
-            IMFMediaType* type = nullptr;
-            if (FAILED(reader_->GetNativeMediaType(video, i, &type))) break;
-            UINT32 w = 0, h = 0;
-            if (SUCCEEDED(MFGetAttributeSize(type, MF_MT_FRAME_SIZE, &w, &h)) && w > 0 && h > 0 && w % 4 == 0 &&
-                w <= 8192 && h <= 8192) {
-                const long long dw = (long long)w - kWantedWidth, dh = (long long)h - kWantedHeight;
-                const long long distance = dw * dw + dh * dh;
-                if (bestDistance < 0 || distance < bestDistance) {
-                    release(best);
-                    best = type;
-                    best->AddRef();
-                    bestDistance = distance;
-                }
-            }
-            type->Release();
-        }
-        if (best == nullptr) {
-            error = "offers no frame size with a width that is a multiple of 4";
-            return false;
-        }
-        const HRESULT hr = reader_->SetCurrentMediaType(video, nullptr, best);
-        best->Release();
-        if (FAILED(hr)) {
-            error = "refused its own format (" + hex(hr) + ")";
-            return false;
-        }
-        return true;
-    }
-
     // RGB from the reader's own processing where it gives it, else NV12 or
     // YUY2, converted here.
     bool chooseOutput(std::string& error) {
@@ -397,10 +286,6 @@ private:
         }
         const bool rgb = layout == PixelLayout::Bgr24 || layout == PixelLayout::Bgrx32;
         const bool topDown = hasStride ? INT32(strideBits) > 0 : !rgb;
-        if (opened_ && (int(w) != width_ || int(h) != height_)) {
-            error = "came back with frames of another size";
-            return false;
-        }
         width_ = int(w);
         height_ = int(h);
         frameInterval_ = rateNumerator > 0 && rateDenominator > 0
@@ -417,63 +302,7 @@ private:
     void closeReader() {
         if (reader_ != nullptr) reader_->Flush(DWORD(MF_SOURCE_READER_FIRST_VIDEO_STREAM));
         release(reader_);
-        if (source_ != nullptr) source_->Shutdown();
-        release(source_);
         release(callback_);
-    }
-
-    // A camera that went away is looked for again, at most once a second,
-    // by its symbolic link among the cameras enumeration finds.
-    bool reopen() {
-        const LONGLONG t = now();
-        if (lastReopen_ != 0 && t - lastReopen_ < kHundredNsPerSecond) return false;
-        lastReopen_ = t;
-        IMFActivate* found = nullptr;
-        for (IMFActivate* device : enumerateCameras()) {
-            if (found == nullptr &&
-                stringAttribute(device, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_SYMBOLIC_LINK) == link_) {
-                found = device;
-            } else {
-                device->Release();
-            }
-        }
-        if (found == nullptr) return false;
-        IMFMediaSource* source = nullptr;
-        const HRESULT hr = found->ActivateObject(__uuidof(IMFMediaSource), reinterpret_cast<void**>(&source));
-        found->Release();
-        if (FAILED(hr) || source == nullptr) return false;
-        std::string error;
-        const bool opened = open(source, L"", error);
-        source->Release();
-        if (!opened) closeReader();
-        return opened;
-    }
-
-    // Cameras: the reader runs on; the newest frame is taken.
-    GrabResult grabNewest(uint8_t* frame) {
-        if (callback_ == nullptr && !reopen()) return GrabResult::Lost;
-        const GrabResult result = takeNewest(frame);
-        if (result == GrabResult::Lost) closeReader();
-        return result;
-    }
-
-    GrabResult takeNewest(uint8_t* frame) {
-        ReaderCallback& c = *callback_;
-        AcquireSRWLockExclusive(&c.lock_);
-        if (!c.pending_ && !c.failed_ && !c.ended_ && c.reading_) {
-            SleepConditionVariableSRW(&c.changed_, &c.lock_, waitMs(), 0);
-        }
-        GrabResult result = GrabResult::NoNewFrame;
-        if (c.pending_) {
-            std::copy(c.converted_.begin(), c.converted_.end(), frame);
-            c.pending_ = false;
-            result = GrabResult::NewFrame;
-        } else if (c.failed_ || c.ended_) {
-            result = GrabResult::Lost;
-        }
-        if (!c.reading_ && !c.failed_ && !c.ended_) requestSample(c);
-        ReleaseSRWLockExclusive(&c.lock_);
-        return result;
     }
 
     // Files: one frame is decoded ahead and shown once the pair's clock
@@ -607,18 +436,13 @@ private:
         }
     }
 
-    const bool file_;
-    std::wstring link_;
     IMFSourceReader* reader_ = nullptr;
-    IMFMediaSource* source_ = nullptr;
     ReaderCallback* callback_ = nullptr;
     int width_ = 0, height_ = 0;
     LONGLONG frameInterval_ = kHundredNsPerSecond / 25;
-    bool opened_ = false;  // once, the frame size is fixed
-    LONGLONG lastReopen_ = 0;
     bool sawFrame_ = false;
     LONGLONG firstTime_ = 0, lastTime_ = 0;  // of the file's first sample, and of the one shown last
-    std::shared_ptr<PlaybackClock> clock_;    // files only
+    std::shared_ptr<PlaybackClock> clock_;
     int member_ = -1;
     uint64_t lap_ = 0;    // the clock's lap the file plays in
     bool atEnd_ = false;    // the file has ended in this lap
@@ -631,56 +455,7 @@ private:
     static constexpr LONGLONG kMaxCatchUp = 50;  // frames behind the clock before it is moved on
 };
 
-bool isIndex(const std::string& name) {
-    return !name.empty() && name.size() < 6 &&
-           std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 }  // namespace
-
-// A camera by its index among those MFEnumDeviceSources finds, or a part of
-// its name.
-std::unique_ptr<CameraDevice> openMediaFoundationCamera(const std::string& name, std::string& error) {
-    if (!startMediaFoundation(error)) return nullptr;
-    std::vector<IMFActivate*> cameras = enumerateCameras();
-    const std::wstring part = lower(toWide(name));
-    IMFActivate* chosen = nullptr;
-    std::wstring chosenLink, chosenName;
-    for (size_t i = 0; i < cameras.size(); ++i) {
-        const std::wstring link = stringAttribute(cameras[i], MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_SYMBOLIC_LINK);
-        const std::wstring friendly = stringAttribute(cameras[i], MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME);
-        const bool fits = isIndex(name) ? std::to_string(i) == name
-                                        : lower(friendly).find(part) != std::wstring::npos &&
-                                              openCameras().count(link) == 0;
-        if (chosen == nullptr && fits) {
-            chosen = cameras[i];
-            chosen->AddRef();
-            chosenLink = link;
-            chosenName = friendly;
-        }
-        cameras[i]->Release();
-    }
-    if (chosen == nullptr) {
-        error = "camera " + name + ": no such camera";
-        return nullptr;
-    }
-    IMFMediaSource* source = nullptr;
-    const HRESULT hr = chosen->ActivateObject(__uuidof(IMFMediaSource), reinterpret_cast<void**>(&source));
-    chosen->Release();
-    if (FAILED(hr) || source == nullptr) {
-        error = "camera " + toUtf8(chosenName) + ": cannot be opened (" + hex(hr) + ")";
-        return nullptr;
-    }
-    auto camera = std::make_unique<MediaFoundationCamera>(false);
-    const bool opened = camera->open(source, L"", error);
-    source->Release();
-    if (!opened) {
-        error = "camera " + toUtf8(chosenName) + ": " + error;
-        return nullptr;
-    }
-    camera->setLink(chosenLink);
-    return camera;
-}
 
 std::unique_ptr<CameraDevice> openRecordedFootage(const std::string& path, std::shared_ptr<PlaybackClock> clock,
                                                   std::string& error) {
@@ -694,9 +469,9 @@ std::unique_ptr<CameraDevice> openRecordedFootage(const std::string& path, std::
         error = path + ": no such file";
         return nullptr;
     }
-    auto footage = std::make_unique<MediaFoundationCamera>(true);
+    auto footage = std::make_unique<RecordedFile>();
     footage->setClock(clock != nullptr ? std::move(clock) : std::make_shared<PlaybackClock>());
-    if (!footage->open(nullptr, wide, error)) {
+    if (!footage->open(wide, error)) {
         error = path + ": " + error;
         return nullptr;
     }

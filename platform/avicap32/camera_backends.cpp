@@ -1,0 +1,192 @@
+#include "platform/avicap32/camera_backends.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/avicap32/returning_camera.h"
+
+namespace standin {
+
+namespace {
+
+constexpr int kMaxSimulatedSide = 8192;
+
+void addCamera(const CameraBackend& backend, const std::string& name, std::vector<RigCameraSpec>& cameras) {
+    RigCameraSpec c;
+    c.backend = &backend;
+    c.name = name;
+    cameras.push_back(std::move(c));
+}
+
+// rest: "", ":<metres>", either followed by "@<width>x<height>".
+bool parseSimulated(const CameraBackend& self, const std::string&, const std::string& rest,
+                    std::vector<RigCameraSpec>& cameras, std::string& why) {
+    std::string text = rest;
+    RigCameraSpec c;
+    c.backend = &self;
+    c.name = "sim";
+    const size_t at = text.find('@');
+    if (at != std::string::npos) {
+        const std::string size = text.substr(at + 1);
+        text.resize(at);
+        char* end = nullptr;
+        const long w = std::strtol(size.c_str(), &end, 10);
+        const long h = *end == 'x' && end[1] >= '0' && end[1] <= '9' ? std::strtol(end + 1, &end, 10) : -1;
+        if (size.empty() || size[0] < '0' || size[0] > '9' || *end != '\0' || w < 4 || w > kMaxSimulatedSide ||
+            w % 4 != 0 || h < 1 || h > kMaxSimulatedSide) {
+            why = "is not a size <width>x<height> with a width that is a multiple of 4, up to 8192";
+            return false;
+        }
+        c.width = int(w);
+        c.height = int(h);
+    }
+    if (!text.empty()) {
+        char* end = nullptr;
+        c.distance = text[0] == ':' ? std::strtod(text.c_str() + 1, &end) : 0.0;
+        if (text[0] != ':' || end == text.c_str() + 1 || *end != '\0' || !std::isfinite(c.distance) ||
+            c.distance <= 0.0) {
+            why = "is not sim:<metres> with a distance above 0";
+            return false;
+        }
+    }
+    for (int camera = 0; camera < 2; ++camera) {
+        c.simulatedCamera = camera;
+        cameras.push_back(c);
+    }
+    return true;
+}
+
+// rest: ":<path>".
+bool parseFile(const CameraBackend& self, const std::string&, const std::string& rest,
+               std::vector<RigCameraSpec>& cameras, std::string& why) {
+    if (rest.size() < 2 || rest[0] != ':') {
+        why = "names no file";
+        return false;
+    }
+    addCamera(self, rest.substr(1), cameras);
+    return true;
+}
+
+// Driver 0 gives both windows their pictures.
+bool parseVfw(const CameraBackend& self, const std::string& entry, const std::string& rest,
+              std::vector<RigCameraSpec>& cameras, std::string& why) {
+    if (!rest.empty()) {
+        why = "is not vfw: Video for Windows takes nothing after its name";
+        return false;
+    }
+    addCamera(self, entry, cameras);
+    addCamera(self, entry, cameras);
+    return true;
+}
+
+bool parseHost(const CameraBackend& self, const std::string& entry, const std::string&,
+               std::vector<RigCameraSpec>& cameras, std::string&) {
+    addCamera(self, entry, cameras);
+    return true;
+}
+
+std::unique_ptr<CameraDevice> openSimulated(const RigCameraSpec& c, const RigClocks& clocks, std::string&) {
+    return openSimulatedCamera(c.simulatedCamera, c.distance, c.width, c.height, clocks.scene);
+}
+
+std::unique_ptr<CameraDevice> openFile(const RigCameraSpec& c, const RigClocks& clocks, std::string& error) {
+    return openRecordedFootage(c.name, clocks.playback, error);
+}
+
+std::unique_ptr<CameraDevice> openHost(const RigCameraSpec& c, const RigClocks&, std::string& error) {
+    return openHostCamera(c.name, error);
+}
+
+#ifdef _WIN32
+std::unique_ptr<CameraDevice> openVfw(const RigCameraSpec&, const RigClocks&, std::string& error) {
+    return openVfwCamera(error);
+}
+#else
+constexpr auto openVfw = nullptr;  // Video for Windows exists only there
+#endif
+
+std::string trim(const std::string& s) {
+    const size_t first = s.find_first_not_of(" \t");
+    if (first == std::string::npos) return "";
+    return s.substr(first, s.find_last_not_of(" \t") - first + 1);
+}
+
+// The backend whose prefix entry starts with, and in rest what follows the
+// prefix.
+const CameraBackend& backendOf(const std::string& entry, std::string& rest) {
+    for (const CameraBackend& backend : cameraBackends()) {
+        const size_t n = std::strlen(backend.prefix);
+        if (n == 0 || entry.compare(0, n, backend.prefix) != 0) continue;
+        if (entry.size() == n || entry[n] == ':' || entry[n] == '@') {
+            rest = entry.substr(n);
+            return backend;
+        }
+    }
+    rest = entry;
+    return cameraBackends().back();
+}
+
+}  // namespace
+
+const std::vector<CameraBackend>& cameraBackends() {
+    static const std::vector<CameraBackend> backends = {
+        {"sim", "the simulated stereo rig", "every platform", parseSimulated, openSimulated, false, false},
+        {"file", "recorded footage", "every platform", parseFile, openFile, true, true},
+        {"vfw", "Video for Windows", "Windows", parseVfw, openVfw, false, false},
+#ifdef _WIN32
+        {"", "a DirectShow camera", "Windows", parseHost, openHost, false, true},
+#else
+        {"", "a V4L2 camera", "Linux", parseHost, openHost, false, true},
+#endif
+    };
+    return backends;
+}
+
+std::vector<RigCameraSpec> parseCameraList(const char* list) {
+    std::vector<RigCameraSpec> cameras;
+    const CameraBackend& host = cameraBackends().back();
+    if (list == nullptr || trim(list).empty()) {
+        for (const std::string& name : listHostCameras()) addCamera(host, name, cameras);
+        return cameras;
+    }
+    const std::string text = list;
+    const CameraBackend* partnerOf = nullptr;  // the entry after "file:<left>" is the right file
+    size_t start = 0;
+    while (start <= text.size()) {
+        const size_t comma = std::min(text.find(',', start), text.size());
+        const std::string entry = trim(text.substr(start, comma - start));
+        start = comma + 1;
+        if (entry.empty()) continue;
+        std::string rest;
+        const CameraBackend* backend = &backendOf(entry, rest);
+        const bool partner = partnerOf != nullptr && backend != partnerOf;
+        if (partner) {
+            backend = partnerOf;
+            rest = ":" + entry;
+        }
+        partnerOf = backend->pairs && !partner && partnerOf == nullptr ? backend : nullptr;
+        std::string why;
+        if (backend->open == nullptr) {
+            why = std::string("names ") + backend->description + ", which only " + backend->platforms + " has";
+        } else if (backend->parse(*backend, entry, rest, cameras, why)) {
+            continue;
+        }
+        std::fprintf(stderr, "KESTROVA_CAMERAS: \"%s\" %s\n", entry.c_str(), why.c_str());
+        RigCameraSpec invalid;
+        invalid.name = entry;
+        cameras.push_back(std::move(invalid));
+    }
+    return cameras;
+}
+
+std::unique_ptr<CameraDevice> openRigCamera(const RigCameraSpec& camera, const RigClocks& clocks, std::string& error) {
+    if (camera.backend == nullptr || camera.backend->open == nullptr) return nullptr;
+    std::unique_ptr<CameraDevice> device = camera.backend->open(camera, clocks, error);
+    if (device == nullptr) return nullptr;
+    CameraDevice::Reopen reopen = device->reopener();
+    return makeReturning(std::move(device), camera.name, std::move(reopen));
+}
+
+}  // namespace standin

@@ -1,0 +1,73 @@
+// The kinds of camera a rig is made of, in one table: how an entry of
+// KESTROVA_CAMERAS names each, what it is, where it exists and how it opens.
+// A comma-separated KESTROVA_CAMERAS lists
+//   sim[:<metres>][@<width>x<height>]  the simulated rig (two cameras): a
+//                                      moving ball, or one held still at that
+//                                      distance; 320x240 unless sized
+//   file:<left>,<right>                recorded footage played in a loop
+//                                      (also file:<left>,file:<right>)
+//   vfw                                the system's own Video for Windows
+//                                      driver 0, for both windows (Windows)
+//   anything else                      a host camera: a V4L2 device path on
+//                                      Linux, an index or part of a camera's
+//                                      name on Windows (DirectShow)
+// Unset or empty: every host camera present, in order.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/avicap32/camera_device.h"
+#include "platform/avicap32/playback_clock.h"
+
+namespace standin {
+
+struct CameraBackend;
+
+// One camera of the rig, as an entry named it.
+struct RigCameraSpec {
+    const CameraBackend* backend = nullptr;  // null: the entry names no camera (it was said why)
+    std::string name;  // for messages and for opening: the device, file or entry
+    // The simulated rig's cameras only:
+    int simulatedCamera = 0;  // 0 left, 1 right
+    double distance = 0.0;    // > 0 holds the ball still at that distance
+    int width = 320, height = 240;
+};
+
+// What the cameras of one rig share.
+struct RigClocks {
+    std::shared_ptr<SimulatedScene> scene = std::make_shared<SimulatedScene>();
+    std::shared_ptr<PlaybackClock> playback = std::make_shared<PlaybackClock>();  // recorded files
+};
+
+struct CameraBackend {
+    // How an entry names it: the word itself, or the word followed by ':'
+    // or '@' and the rest; empty for the backend of every other entry.
+    const char* prefix;
+    const char* description;  // what it is, for messages
+    const char* platforms;    // where it exists, for messages
+    // Adds the rig cameras entry names (rest: what follows the prefix);
+    // false, with why, when it is malformed.
+    bool (*parse)(const CameraBackend& self, const std::string& entry, const std::string& rest,
+                  std::vector<RigCameraSpec>& cameras, std::string& why);
+    // Null where the backend does not exist.
+    std::unique_ptr<CameraDevice> (*open)(const RigCameraSpec& camera, const RigClocks& clocks, std::string& error);
+    bool pairs;      // an entry is followed by its partner's bare name (file:<left>,<right>)
+    bool announced;  // which device became which side is said at opening
+};
+
+// Every backend, the host cameras' last.
+const std::vector<CameraBackend>& cameraBackends();
+
+// The rig a KESTROVA_CAMERAS value names (null or blank: every host camera
+// present). A malformed entry is said on standard error and stays in the
+// rig as a camera that cannot be connected, so that the others keep their
+// places.
+std::vector<RigCameraSpec> parseCameraList(const char* list);
+
+// Opens a camera of the rig; a camera that can come back when it is lost
+// comes back (returning_camera.h). Null on failure, with the reason in error.
+std::unique_ptr<CameraDevice> openRigCamera(const RigCameraSpec& camera, const RigClocks& clocks, std::string& error);
+
+}  // namespace standin
