@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/avicap32/windows/com_object.h"
+
 namespace standin {
 namespace directshow {
 
@@ -43,7 +45,7 @@ std::vector<DeviceId> enumerateDevices(std::vector<IMoniker*>* monikers);
 
 // What the grabber's callback shares with the grab: the newest frame.
 // Reference counted: the graph may call back until it is released.
-class FrameSink : public ISampleGrabberCB {
+class FrameSink : public ComObject<ISampleGrabberCB, IID_ISampleGrabberCB> {
 public:
     FrameSink(int width, int height) : width_(width), height_(height) {
         InitializeSRWLock(&lock);
@@ -51,24 +53,7 @@ public:
         frame.assign(size_t(width) * 3 * size_t(height), 0);
         lastFrameAt = GetTickCount64();
     }
-    virtual ~FrameSink() = default;
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_ISampleGrabberCB) {
-            *object = static_cast<ISampleGrabberCB*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ULONG(InterlockedIncrement(&references_)); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const LONG left = InterlockedDecrement(&references_);
-        if (left == 0) delete this;
-        return ULONG(left);
-    }
     STDMETHODIMP SampleCB(double, IMediaSample*) override { return E_NOTIMPL; }
 
     // A frame of packed RGB24 rows (width * 3 is a multiple of 4, so no
@@ -101,7 +86,6 @@ public:
 
 private:
     const int width_, height_;
-    LONG references_ = 1;
 };
 
 // One running graph; built and taken down on the camera's worker thread.

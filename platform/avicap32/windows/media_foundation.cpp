@@ -22,6 +22,7 @@
 
 #include "platform/avicap32/camera_device.h"
 #include "platform/avicap32/frame_conversion.h"
+#include "platform/avicap32/windows/com_object.h"
 #include "platform/avicap32/playback_clock.h"
 
 namespace standin {
@@ -80,29 +81,11 @@ bool layoutOf(const GUID& subtype, PixelLayout& layout) {
 // What the reader shares with its callback: the newest converted frame and
 // how the stream stands. Reference counted, so it lives as long as the
 // reader may still call back.
-class ReaderCallback : public IMFSourceReaderCallback {
+class ReaderCallback : public ComObject<IMFSourceReaderCallback, IID_IMFSourceReaderCallback> {
 public:
     ReaderCallback() {
         InitializeSRWLock(&lock_);
         InitializeConditionVariable(&changed_);
-    }
-    virtual ~ReaderCallback() = default;
-
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == __uuidof(IMFSourceReaderCallback)) {
-            *object = static_cast<IMFSourceReaderCallback*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ULONG(InterlockedIncrement(&references_)); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const LONG left = InterlockedDecrement(&references_);
-        if (left == 0) delete this;
-        return ULONG(left);
     }
 
     STDMETHODIMP OnReadSample(HRESULT status, DWORD, DWORD flags, LONGLONG timestamp, IMFSample* sample) override {
@@ -180,7 +163,6 @@ private:
         return done;
     }
 
-    LONG references_ = 1;
     PixelLayout layout_ = PixelLayout::Bgr24;
     int width_ = 0, height_ = 0;
     bool topDown_ = false;
