@@ -11,6 +11,7 @@
 
 #include "capture/capture_source.h"
 #include "measurement/distance.h"
+#include "platform/avicap32/camera_backends.h"
 #include "platform/avicap32/capture_window.h"
 #include "platform/linux/stand_in.h"
 #include "platform/avicap32/stereo_rig.h"
@@ -427,6 +428,23 @@ TEST_F(CaptureWindowTest, CameraListNamesDevicesAndStillBalls) {
         useCameras(bad);
         EXPECT_EQ(connect(makeCaptureWindow()), FALSE) << bad;
     }
+}
+
+// Every entry keeps its place, a malformed one or one of another platform
+// too; a file's partner may be named bare; the simulated rig is two cameras.
+TEST(CameraList, EntriesKeepTheirPlacesAndFilesComeInPairs) {
+    const std::vector<standin::RigCameraSpec> rig =
+        standin::parseCameraList("file:a.avi, b.avi ,vfw,sim:x,/dev/video9,file:c,file:d,sim:1.5@64x48");
+    std::vector<std::string> seen;
+    for (const standin::RigCameraSpec& c : rig)
+        seen.push_back((c.backend == nullptr ? "-" : c.backend->prefix) + std::string(" ") + c.name);
+    const std::vector<std::string> expected = {"file a.avi", "file b.avi", "- vfw",    "- sim:x", " /dev/video9",
+                                               "file c",     "file d",     "sim sim", "sim sim"};
+    EXPECT_EQ(seen, expected);
+    ASSERT_EQ(rig.size(), expected.size());
+    EXPECT_EQ(rig[8].simulatedCamera, 1);
+    EXPECT_EQ(rig[8].width, 64);
+    EXPECT_EQ(rig[8].distance, 1.5);
 }
 
 TEST_F(CaptureWindowTest, InjectedFaultsChangeWhatAGrabDelivers) {
