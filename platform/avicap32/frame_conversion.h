@@ -24,9 +24,24 @@ enum class PixelLayout {
 bool convertFrame(PixelLayout layout, const uint8_t* data, size_t size, size_t stride, bool topDown, int width,
                   int height, uint8_t* out);
 
+// One pixel of BT.601 studio-range YUV into blue, green and red, with the
+// usual 8-bit integer coefficients, rounded and clamped:
+//   c = 298 (Y - 16), d = U - 128, e = V - 128
+//   B = (c + 516 d + 128) >> 8, G = (c - 100 d - 208 e + 128) >> 8,
+//   R = (c + 409 e + 128) >> 8, each clamped to 0..255.
+inline void yuvToBgr(int y, int u, int v, uint8_t* bgr) {
+    const auto clamp255 = [](int x) { return uint8_t(x < 0 ? 0 : x > 255 ? 255 : x); };
+    const int c = 298 * (y - 16);
+    const int d = u - 128;
+    const int e = v - 128;
+    bgr[0] = clamp255((c + 516 * d + 128) >> 8);
+    bgr[1] = clamp255((c - 100 * d - 208 * e + 128) >> 8);
+    bgr[2] = clamp255((c + 409 * e + 128) >> 8);
+}
+
 // One row of YUY2 (width pixels, width even) into width blue-green-red
-// pixels: the one conversion of YUY2 that cameras and files go through on
-// every platform.
+// pixels, each exactly as yuvToBgr gives it: the one conversion of YUY2 that
+// cameras and files go through on every platform (yuy2_rows.cpp).
 void yuy2RowToBgr(const uint8_t* yuy2, int width, uint8_t* bgr);
 
 // Bytes of one row of a width-pixel line of the layout, unpadded (for NV12:
