@@ -14,6 +14,7 @@
 #include <libv4l2.h>
 #include <libyuv.h>
 #include <linux/videodev2.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
@@ -131,11 +132,14 @@ void convertYuyv(const uint8_t* data, uint32_t width, uint32_t height, uint32_t 
     }
 }
 
-// Takes every filled buffer, converts the newest, gives them all back.
+// Takes every filled buffer, converts the newest, gives them all back. Asks
+// poll first, as libv4l2 complains of every dequeue that finds nothing.
 void takeNewest(Camera& c, bool mjpeg, uint32_t width, uint32_t height, std::vector<uint8_t>& argb) {
     v4l2_buffer latest{};
     bool have = false;
     for (;;) {
+        pollfd ready{c.fd, POLLIN, 0};
+        if (poll(&ready, 1, 0) != 1) break;
         v4l2_buffer buf{};
         buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         buf.memory = V4L2_MEMORY_MMAP;

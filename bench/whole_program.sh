@@ -65,7 +65,10 @@ cameras() {  # format
 ticks() {
   local sum=0 fields
   for p in "$@"; do
-    fields=$(sed 's/^.*) //' "/proc/$p/stat")
+    if ! fields=$(sed 's/^.*) //' "/proc/$p/stat" 2>/dev/null); then
+      echo "process $p ended before its time" >&2
+      exit 1
+    fi
     set -- $fields
     sum=$((sum + ${12} + ${13}))
   done
