@@ -10,6 +10,11 @@
 // through libyuv's fastest route, a row at a time to ARGB and on to RGB24
 // (BGR in memory). Runs until SIGINT or SIGTERM; prints how many frames it
 // converted to standard error on the way out.
+//
+// Built as camera_opencv_peer (KESTROVA_BENCH_OPENCV), it also finds the red
+// ball in each frame it converts the way OpenCV programs usually do, on one
+// thread: HSV, red as two hue ranges, a 3x3 opening, the centroid from the
+// moments (as analysis_bench's BM_TickOpenCV).
 #include <fcntl.h>
 #include <libv4l2.h>
 #include <libyuv.h>
@@ -28,6 +33,11 @@
 #include <string>
 #include <vector>
 
+#ifdef KESTROVA_BENCH_OPENCV
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#endif
+
 namespace {
 
 constexpr long kTickNs = 40 * 1000 * 1000;
@@ -42,6 +52,9 @@ struct Camera {
     std::vector<std::pair<void*, size_t>> buffers;
     std::vector<uint8_t> bgr;
     long converted = 0;
+#ifdef KESTROVA_BENCH_OPENCV
+    cv::Point ball;
+#endif
 };
 
 int xioctl(int fd, unsigned long request, void* arg) {
@@ -132,6 +145,22 @@ void convertYuyv(const uint8_t* data, uint32_t width, uint32_t height, uint32_t 
     }
 }
 
+#ifdef KESTROVA_BENCH_OPENCV
+// The ball's centre, x from the left and y from the top; (0, 0) for none.
+cv::Point findBall(uint8_t* bgr, uint32_t width, uint32_t height) {
+    static cv::Mat hsv, low, high, mask, opened;
+    static const cv::Mat kernel = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3));
+    const cv::Mat frame(int(height), int(width), CV_8UC3, bgr);
+    cv::cvtColor(frame, hsv, cv::COLOR_BGR2HSV);
+    cv::inRange(hsv, cv::Scalar(0, 100, 60), cv::Scalar(10, 255, 255), low);
+    cv::inRange(hsv, cv::Scalar(170, 100, 60), cv::Scalar(180, 255, 255), high);
+    cv::bitwise_or(low, high, mask);
+    cv::morphologyEx(mask, opened, cv::MORPH_OPEN, kernel);
+    const cv::Moments m = cv::moments(opened, true);
+    return m.m00 > 0 ? cv::Point(int(m.m10 / m.m00), int(m.m01 / m.m00)) : cv::Point(0, 0);
+}
+#endif
+
 // Takes every filled buffer, converts the newest, gives them all back. Asks
 // poll first, as libv4l2 complains of every dequeue that finds nothing.
 void takeNewest(Camera& c, bool mjpeg, uint32_t width, uint32_t height, std::vector<uint8_t>& argb) {
@@ -150,13 +179,18 @@ void takeNewest(Camera& c, bool mjpeg, uint32_t width, uint32_t height, std::vec
     }
     if (!have) return;
     const auto* data = static_cast<const uint8_t*>(c.buffers[latest.index].first);
+    bool converted = true;
     if (mjpeg) {
-        if (decodeMjpeg(data, latest.bytesused, width, c.bgr.data())) ++c.converted;
+        converted = decodeMjpeg(data, latest.bytesused, width, c.bgr.data());
     } else {
         convertYuyv(data, width, height, width * 2, c.bgr.data(), argb);
-        ++c.converted;
     }
     xioctl(c.fd, VIDIOC_QBUF, &latest);
+    if (!converted) return;
+    ++c.converted;
+#ifdef KESTROVA_BENCH_OPENCV
+    c.ball = findBall(c.bgr.data(), width, height);
+#endif
 }
 
 }  // namespace
@@ -169,6 +203,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     const bool mjpeg = std::strcmp(argv[1], "mjpeg") == 0;
+#ifdef KESTROVA_BENCH_OPENCV
+    cv::setNumThreads(1);
+#endif
     std::signal(SIGINT, onStop);
     std::signal(SIGTERM, onStop);
     std::vector<Camera> cameras(size_t(argc - 3));
@@ -185,6 +222,11 @@ int main(int argc, char** argv) {
         if (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) != 0) continue;
         for (Camera& c : cameras) takeNewest(c, mjpeg, width, height, argb);
     }
-    for (const Camera& c : cameras) std::fprintf(stderr, "%s: %ld frames\n", c.path.c_str(), c.converted);
+    for (const Camera& c : cameras) {
+        std::fprintf(stderr, "%s: %ld frames\n", c.path.c_str(), c.converted);
+#ifdef KESTROVA_BENCH_OPENCV
+        std::fprintf(stderr, "%s: ball at %d %d\n", c.path.c_str(), c.ball.x, c.ball.y);
+#endif
+    }
     return 0;
 }

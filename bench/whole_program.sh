@@ -14,9 +14,13 @@
 # MJPEG in a window on Xvfb, counting the X server's CPU too (skipped when
 # Xvfb is absent). Shares are of one core; ratios pair each Kestrova run
 # with the floor run of its own repetition, and the medians are printed.
-# Kestrova's reports are checked against the balls' true positions.
+# When OpenCV is here, bench/camera_opencv_peer runs beside them: the floor
+# plus OpenCV's usual tracking pipeline on every frame, as a peer.
+# Kestrova's reports (and the peer's last positions) are checked against the
+# balls' true positions.
 #
-# --smoke: one brief headless run of each, no Xvfb; it must run, not measure.
+# --smoke: one brief headless run of the floor and Kestrova with each format,
+# no peer, no Xvfb; it must run, not measure.
 set -euo pipefail
 
 repetitions=3 seconds=10 warmup=2 smoke=0
@@ -33,6 +37,8 @@ while [ $# -gt 0 ]; do
 done
 
 kestrova=$build/kestrova monitor=$build/serial_monitor floor=$build/bench/camera_floor
+peer=$build/bench/camera_opencv_peer
+[ -x "$peer" ] && [ "$smoke" -eq 0 ] || peer=""
 fake=$build/tests/fake_v4l2/fake_v4l2.so
 for f in "$kestrova" "$monitor" "$floor" "$fake"; do
   [ -e "$f" ] || { echo "missing $f: build first (cmake --build $build)" >&2; exit 1; }
@@ -66,6 +72,7 @@ ticks() {
   local sum=0 fields
   for p in "$@"; do
     if ! fields=$(sed 's/^.*) //' "/proc/$p/stat" 2>/dev/null); then
+      for f in "$work"/*.err; do echo "== $f" && cat "$f"; done >&2
       echo "process $p ended before its time" >&2
       exit 1
     fi
@@ -116,15 +123,21 @@ child_of() {  # pid: its one child, into child, once it has one
   return 1
 }
 
-run_floor() {  # format; the share into shares
-  LD_PRELOAD=$fake FAKE_V4L2_CAMERAS=$(cameras "$1") "$floor" "$1" 1280x720 /dev/video0 /dev/video1 \
+run_floor() {  # format, program (default the floor); the share into shares
+  local program=${2:-$floor}
+  LD_PRELOAD=$fake FAKE_V4L2_CAMERAS=$(cameras "$1") "$program" "$1" 1280x720 /dev/video0 /dev/video1 \
     2>"$work/floor.err" &
   local pid=$!
   pids+=("$pid")
   measure "$pid"
-  if ! stop "$pid" || ! grep -q " frames" "$work/floor.err"; then
+  local balls
+  balls=$(sed -n 's/.*: ball at //p' "$work/floor.err" | tr '\n' ' ')
+  if ! stop "$pid" || ! grep -q " frames" "$work/floor.err" ||
+     { [ -n "$balls" ] && ! awk -v got="$balls" -v want="${ball0[*]} ${ball1[*]}" 'BEGIN {
+         n = split(got, g, " "); split(want, w, " ")
+         for (i = 1; i <= 4; ++i) if (n != 4 || g[i] - w[i] > 2 || w[i] - g[i] > 2) exit 1 }'; }; then
     cat "$work/floor.err" >&2
-    echo "the floor failed ($1)" >&2
+    echo "$(basename "$program") failed ($1)" >&2
     exit 1
   fi
 }
@@ -186,7 +199,7 @@ start_xvfb() {  # into display and xserver
   exit 1
 }
 
-declare -a fm km fy ky kw xw
+declare -a fm km fy ky kw xw om oy
 echo "Each run: ${warmup} s warm-up, ${seconds} s measured; ${repetitions} repetition(s). CPU, % of one core:"
 for ((r = 0; r < repetitions; ++r)); do
   run_floor mjpeg; fm[r]=${shares[0]}
@@ -194,6 +207,11 @@ for ((r = 0; r < repetitions; ++r)); do
   run_floor yuyv; fy[r]=${shares[0]}
   run_kestrova yuyv; ky[r]=${shares[0]}
   line="  repetition $((r + 1)): MJPEG floor ${fm[r]}, Kestrova ${km[r]}; YUYV floor ${fy[r]}, Kestrova ${ky[r]}"
+  if [ -n "$peer" ]; then
+    run_floor mjpeg "$peer"; om[r]=${shares[0]}
+    run_floor yuyv "$peer"; oy[r]=${shares[0]}
+    line+="; OpenCV peer MJPEG ${om[r]}, YUYV ${oy[r]}"
+  fi
   if [ -n "$xvfb" ]; then
     start_xvfb
     run_kestrova mjpeg "$display" "$xserver"
@@ -217,14 +235,20 @@ sums() {
 }
 
 echo
-echo "| run (medians of $repetitions) | floor | Kestrova | Kestrova / floor |"
+echo "| program, run (medians of $repetitions) | floor | program | program / floor |"
 echo "|---|---:|---:|---:|"
-printf '| MJPEG, headless | %.1f %% | %.1f %% | %.2fx |\n' "$(median "${fm[@]}")" "$(median "${km[@]}")" \
+printf '| Kestrova, MJPEG, headless | %.1f %% | %.1f %% | %.2fx |\n' "$(median "${fm[@]}")" "$(median "${km[@]}")" \
   "$(median $(ratios "${km[@]}" "${fm[@]}"))"
-printf '| YUYV, headless | %.1f %% | %.1f %% | %.2fx |\n' "$(median "${fy[@]}")" "$(median "${ky[@]}")" \
+printf '| Kestrova, YUYV, headless | %.1f %% | %.1f %% | %.2fx |\n' "$(median "${fy[@]}")" "$(median "${ky[@]}")" \
   "$(median $(ratios "${ky[@]}" "${fy[@]}"))"
+if [ -n "$peer" ]; then
+  printf '| OpenCV peer, MJPEG, headless | %.1f %% | %.1f %% | %.2fx |\n' "$(median "${fm[@]}")" "$(median "${om[@]}")" \
+    "$(median $(ratios "${om[@]}" "${fm[@]}"))"
+  printf '| OpenCV peer, YUYV, headless | %.1f %% | %.1f %% | %.2fx |\n' "$(median "${fy[@]}")" "$(median "${oy[@]}")" \
+    "$(median $(ratios "${oy[@]}" "${fy[@]}"))"
+fi
 if [ -n "$xvfb" ]; then
   both=($(sums "${kw[@]}" "${xw[@]}"))
-  printf '| MJPEG, window on Xvfb (program + X server) against the headless floor | %.1f %% | %.1f %% + %.1f %% | %.2fx |\n' \
+  printf '| Kestrova, MJPEG, window on Xvfb (program + X server) against the headless floor | %.1f %% | %.1f %% + %.1f %% | %.2fx |\n' \
     "$(median "${fm[@]}")" "$(median "${kw[@]}")" "$(median "${xw[@]}")" "$(median $(ratios "${both[@]}" "${fm[@]}"))"
 fi
