@@ -3,7 +3,8 @@
 # with the floor (bench/camera_floor.cpp: the newest frame of each camera
 # turned into BGR every 40 ms, nothing else).
 #
-#   bench/whole_program.sh [--repetitions N] [--seconds S] [--warmup W] [--smoke] [BUILD_DIR]
+#   bench/whole_program.sh [--repetitions N] [--seconds S] [--warmup W] [--smoke]
+#                          [--kestrova PROGRAM] [BUILD_DIR]
 #
 # Both cameras are fake webcams of tests/fake_v4l2, preloaded, each showing a
 # red ball before a textured wall; COM1 is a pseudo-terminal (serial_monitor).
@@ -19,24 +20,27 @@
 # Kestrova's reports (and the peer's last positions) are checked against the
 # balls' true positions.
 #
+# --kestrova: another build of the program to measure in place of
+# BUILD_DIR's (an earlier version, say), beside the same floor.
 # --smoke: one brief headless run of the floor and Kestrova with each format,
 # no peer, no Xvfb; it must run, not measure.
 set -euo pipefail
 
-repetitions=3 seconds=10 warmup=2 smoke=0
+repetitions=3 seconds=10 warmup=2 smoke=0 kestrova=""
 build=${KESTROVA_BUILD_DIR:-build}
 while [ $# -gt 0 ]; do
   case $1 in
     --repetitions) repetitions=$2; shift 2 ;;
     --seconds) seconds=$2; shift 2 ;;
     --warmup) warmup=$2; shift 2 ;;
+    --kestrova) kestrova=$2; shift 2 ;;
     --smoke) smoke=1; repetitions=1; seconds=1; warmup=1; shift ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
     *) build=$1; shift ;;
   esac
 done
 
-kestrova=$build/kestrova monitor=$build/serial_monitor floor=$build/bench/camera_floor
+kestrova=${kestrova:-$build/kestrova} monitor=$build/serial_monitor floor=$build/bench/camera_floor
 peer=$build/bench/camera_opencv_peer
 [ -x "$peer" ] && [ "$smoke" -eq 0 ] || peer=""
 fake=$build/tests/fake_v4l2/fake_v4l2.so

@@ -53,7 +53,7 @@ __attribute__((target("ssse3"))) void widenPixelsSsse3(const uint8_t* in, uint32
     widenPixels(in, out + x, count - x);
 }
 
-const bool haveSsse3 = __builtin_cpu_supports("ssse3");
+const bool haveSsse3 = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3"));
 #endif
 
 void widenRow(const uint8_t* in, uint32_t* out, int64_t count) {
