@@ -31,6 +31,12 @@ for bench in analysis_bench camera_frame_bench; do
     status=1
   fi
 done
+# The whole program beside its floor, on two fake webcams, headless.
+if ! bench/whole_program.sh --smoke "$build" >"$build/whole_program_smoke.txt" 2>&1; then
+  cat "$build/whole_program_smoke.txt"
+  echo "smoke run of bench/whole_program.sh failed"
+  status=1
+fi
 ASAN_OPTIONS=abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite "tests under AddressSanitizer and UndefinedBehaviorSanitizer" "$build-san" -DKESTROVA_SANITIZE=ON
 

@@ -128,6 +128,21 @@ TEST_F(Drawing, DibScanLineBandsDrawOnlyTheirRowsAndReadOnlyTheirBytes) {
     EXPECT_EQ(GetPixel(small, 2, 1), colourAt(2, 0));
     EXPECT_EQ(GetPixel(small, 1, 0), colourAt(1, 1));
     EXPECT_EQ(GetPixel(small, 2, 0), GREY);  // its bytes would lie past the 18
+    // Rows long enough to be copied eight pixels a step, the last one cut
+    // short by biSizeImage after 20 of its 29 pixels, in bits of exactly
+    // that size.
+    Dib wide = makeDib(29, 3);
+    wide.bmi.bmiHeader.biSizeImage = 2 * 88 + 20 * 3;
+    wide.bits.resize(wide.bmi.bmiHeader.biSizeImage);
+    wide.bits.shrink_to_fit();
+    HDC row = memoryDC(32, 3);
+    EXPECT_EQ(SetDIBitsToDevice(row, 1, 0, 29, 3, 0, 0, 0, 3, wide.bits.data(), &wide.bmi, DIB_RGB_COLORS), 3);
+    for (int y = 0; y < 3; ++y) {
+        for (int x = 1; x < 30; ++x) {
+            EXPECT_EQ(GetPixel(row, x, y), y == 0 && x > 20 ? GREY : colourAt(x - 1, 2 - y)) << x << "," << y;
+        }
+    }
+    expectUntouchedOutside(row, 32, 3, RECT{1, 0, 30, 3}, GREY);
 }
 
 TEST_F(Drawing, DibOfAnotherFormatOrBadArgumentsIsRefused) {

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <set>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 #include "platform/linux/gdi_internal.h"
 #include "platform/linux/stand_in.h"
@@ -27,6 +30,38 @@ std::set<HBRUSH> liveBrushes;
 constexpr COLORREF SCROLLBAR_COLOUR = RGB(200, 200, 200);
 
 int clampSide(int side) { return std::clamp(side, 0, standin::MAX_SURFACE_SIDE); }
+
+// count 24-bit pixels (blue, green, red) to framebuffer pixels 0x00RRGGBB:
+// in memory, each three bytes followed by a zero byte.
+void widenPixels(const uint8_t* in, uint32_t* out, int64_t count) {
+    for (int64_t x = 0; x < count; ++x, in += 3) out[x] = (uint32_t(in[2]) << 16) | (uint32_t(in[1]) << 8) | in[0];
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// The same, eight pixels a step. A step reads 28 bytes for its 24 (two
+// 16-byte loads of four pixels each), so the steps stop while fewer than 10
+// pixels remain, and those go one by one.
+__attribute__((target("ssse3"))) void widenPixelsSsse3(const uint8_t* in, uint32_t* out, int64_t count) {
+    const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    int64_t x = 0;
+    for (; count - x >= 10; x += 8, in += 24) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 12));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_shuffle_epi8(a, spread));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x + 4), _mm_shuffle_epi8(b, spread));
+    }
+    widenPixels(in, out + x, count - x);
+}
+
+const bool haveSsse3 = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3"));
+#endif
+
+void widenRow(const uint8_t* in, uint32_t* out, int64_t count) {
+#if defined(__x86_64__) || defined(__i386__)
+    if (haveSsse3) return widenPixelsSsse3(in, out, count);
+#endif
+    widenPixels(in, out, count);
+}
 
 }  // namespace
 
@@ -156,14 +191,12 @@ int WINAPI SetDIBitsToDevice(HDC hdc, int xDest, int yDest, DWORD width, DWORD h
     for (int64_t y = yFirst; y < yEnd && xFirst < xEnd; ++y) {
         const int64_t row = int64_t(ySrc) + (int64_t(height) - 1) - (y - yDest);
         if (row < int64_t(startScan) || row >= int64_t(startScan) + lines) continue;
-        const int64_t rowOffset = (row - startScan) * stride;
-        uint32_t* out = target.pixels.data() + y * target.width;
-        for (int64_t x = xFirst; x < xEnd; ++x) {
-            const int64_t offset = rowOffset + (int64_t(xSrc) + (x - xDest)) * 3;
-            if (offset + 3 > available) break;
-            const uint8_t* p = source + offset;
-            out[x] = (uint32_t(p[2]) << 16) | (uint32_t(p[1]) << 8) | p[0];
-        }
+        // The row's first pixel, and as many of the rest as lie whole within
+        // what may be read.
+        const int64_t offset = (row - startScan) * stride + (int64_t(xSrc) + (xFirst - xDest)) * 3;
+        if (offset + 3 > available) continue;
+        const int64_t count = std::min(xEnd - xFirst, (available - offset) / 3);
+        widenRow(source + offset, target.pixels.data() + y * target.width + xFirst, count);
     }
     return int(lines);
 }

@@ -27,6 +27,33 @@ struct FontState {
 };
 FontState fontState;
 
+// The line drawn last, kept as rendered: a running program draws the same
+// text at every paint until it changes.
+struct RenderedLine {
+    TTF_Font* font = nullptr;
+    std::string text;
+    SDL_Surface* pixels = nullptr;  // SDL_PIXELFORMAT_RGB888
+};
+RenderedLine lastLine;
+
+void forgetRenderedLine() {
+    if (lastLine.pixels != nullptr) SDL_FreeSurface(lastLine.pixels);
+    lastLine = RenderedLine{};
+}
+
+// The line of text in black on white, or null.
+SDL_Surface* renderedLine(TTF_Font* font, const std::string& text) {
+    if (lastLine.pixels != nullptr && lastLine.font == font && lastLine.text == text) return lastLine.pixels;
+    forgetRenderedLine();
+    SDL_Surface* rendered =
+        TTF_RenderUTF8_Shaded(font, text.c_str(), SDL_Color{0, 0, 0, 255}, SDL_Color{255, 255, 255, 255});
+    if (rendered == nullptr) return nullptr;
+    SDL_Surface* line = SDL_ConvertSurfaceFormat(rendered, SDL_PIXELFORMAT_RGB888, 0);
+    SDL_FreeSurface(rendered);
+    if (line != nullptr) lastLine = RenderedLine{font, text, line};
+    return line;
+}
+
 std::string fontconfigSansSerif() {
     std::string path;
     FcConfig* config = FcInitLoadConfigAndFonts();
@@ -75,6 +102,7 @@ TTF_Font* currentFont() {
 namespace standin {
 
 void closeFonts() {
+    forgetRenderedLine();
     if (fontState.font != nullptr) TTF_CloseFont(fontState.font);
     fontState = FontState{};
     if (TTF_WasInit() != 0) TTF_Quit();
@@ -105,18 +133,15 @@ int WINAPI DrawTextW(HDC hdc, LPCWSTR text, int length, LPRECT rect, UINT format
     if (utf8.empty()) return 0;
     TTF_Font* font = currentFont();
     if (font == nullptr) return 0;
-    SDL_Surface* rendered =
-        TTF_RenderUTF8_Shaded(font, utf8.c_str(), SDL_Color{0, 0, 0, 255}, SDL_Color{255, 255, 255, 255});
-    if (rendered == nullptr) return 0;
-    SDL_Surface* line = SDL_ConvertSurfaceFormat(rendered, SDL_PIXELFORMAT_RGB888, 0);
-    SDL_FreeSurface(rendered);
+    const RECT area = standin::intersect(*rect, standin::drawableArea(hdc));
+    if (standin::isEmpty(area)) return TTF_FontHeight(font);  // all of it clipped away
+    SDL_Surface* line = renderedLine(font, utf8);
     if (line == nullptr) return 0;
 
     const int64_t boxWidth = int64_t(rect->right) - rect->left;
     int64_t left = rect->left;
     if ((format & DT_CENTER) != 0) left += (boxWidth - line->w) / 2;
     const int64_t top = rect->top;
-    const RECT area = standin::intersect(*rect, standin::drawableArea(hdc));
     standin::Framebuffer& target = *standin::targetOf(hdc);
     const int64_t xFirst = std::max<int64_t>(area.left, left), xEnd = std::min<int64_t>(area.right, left + line->w);
     const int64_t yFirst = std::max<int64_t>(area.top, top), yEnd = std::min<int64_t>(area.bottom, top + line->h);
@@ -129,7 +154,5 @@ int WINAPI DrawTextW(HDC hdc, LPCWSTR text, int length, LPRECT rect, UINT format
         }
         SDL_UnlockSurface(line);
     }
-    const int height = TTF_FontHeight(font);
-    SDL_FreeSurface(line);
-    return height;
+    return TTF_FontHeight(font);
 }

@@ -61,6 +61,10 @@ HICON__ programIcon = {1, SDL_SYSTEM_CURSOR_ARROW, nullptr};
 
 enum class Video { Untried, Display, Headless, None };
 Video video = Video::Untried;
+// No display was there and none was asked for by name (SDL_VIDEODRIVER): the
+// windows are on no screen at all. An offscreen or dummy driver asked for
+// by name keeps their pictures in memory as a screen would.
+bool onNoScreen = false;
 
 bool isSet(const char* value) { return value != nullptr && *value != 0; }
 bool isHeadlessDriver(const char* driver) {
@@ -106,6 +110,7 @@ void startVideo() {
         std::fprintf(stderr, "Cannot open %s; running headless.\n", failed.c_str());
     }
     if (!up) {
+        onNoScreen = true;
         SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, "offscreen", SDL_HINT_OVERRIDE);
         up = SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;
     }
@@ -295,6 +300,7 @@ void shutDown() {
         arrowCursor.sdl = nullptr;
         SDL_Quit();
         video = Video::Untried;
+        onNoScreen = false;
     }
 }
 
@@ -362,6 +368,7 @@ void applyCursor(HWND hwnd) {
 
 bool videoActive() { return video == Video::Display || video == Video::Headless; }
 bool videoHeadless() { return video != Video::Display; }
+bool windowsOnNoScreen() { return onNoScreen; }
 
 }  // namespace standin
 
@@ -582,15 +589,19 @@ BOOL WINAPI UpdateWindow(HWND hwnd) {
 // to be painted (nothing when nothing was). The background is erased with the
 // class brush when that was asked for (always on the first paint); fErase
 // tells whether it is still to be erased, for a class without a brush.
+// Windows on no screen show nothing of their client area, as a minimized
+// window on Windows: the paint comes all the same, and its device context
+// clips every drawing away.
 HDC WINAPI BeginPaint(HWND hwnd, PAINTSTRUCT* ps) {
     standin::WindowData* data = standin::windowDataOf(hwnd);
     if (data == nullptr || ps == nullptr) return nullptr;
     *ps = PAINTSTRUCT{};
     const RECT area = data->dirty ? data->update : RECT{0, 0, 0, 0};
+    const RECT visible = standin::windowsOnNoScreen() ? RECT{0, 0, 0, 0} : area;
     if (data->dirty && data->erase) {
         COLORREF colour = 0;
         if (standin::brushColour(data->background, &colour)) {
-            standin::fillPixels(data->framebuffer, area, standin::pixelOf(colour));
+            standin::fillPixels(data->framebuffer, visible, standin::pixelOf(colour));
         } else {
             ps->fErase = TRUE;
         }
@@ -598,7 +609,7 @@ HDC WINAPI BeginPaint(HWND hwnd, PAINTSTRUCT* ps) {
     data->dirty = false;
     data->erase = false;
     data->update = RECT{0, 0, 0, 0};
-    ps->hdc = standin::createDeviceContext(&data->framebuffer, area);
+    ps->hdc = standin::createDeviceContext(&data->framebuffer, visible);
     ps->rcPaint = area;
     return ps->hdc;
 }

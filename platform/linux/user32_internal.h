@@ -42,6 +42,9 @@ void applyCursor(HWND hwnd);
 bool videoActive();
 // No real display: offscreen, dummy or no video at all.
 bool videoHeadless();
+// No display at all, and no offscreen driver asked for by name: nothing can
+// ever show the windows, and painting them draws nothing (see BeginPaint).
+bool windowsOnNoScreen();
 
 // Forgets timers and queued messages of a window being destroyed.
 void forgetWindowMessages(HWND hwnd);
