@@ -9,6 +9,9 @@
 namespace standin {
 namespace v4l2 {
 
+// The largest width or height taken from a device.
+constexpr int kMaxDimension = 16384;
+
 // ioctl through libv4l2, again when interrupted.
 int xioctl(int fd, unsigned long request, void* arg);
 
