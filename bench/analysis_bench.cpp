@@ -30,8 +30,7 @@
 #include "tracking/speck_filter.h"
 
 #ifdef KESTROVA_BENCH_OPENCV
-#include <opencv2/core.hpp>
-#include <opencv2/imgproc.hpp>
+#include "bench/opencv_peer.h"
 #endif
 
 namespace {
@@ -149,28 +148,18 @@ void BM_Memcpy(benchmark::State& state) {
 }
 
 #ifdef KESTROVA_BENCH_OPENCV
-// The same intake, then per frame: HSV, red as two hue ranges (it wraps
-// round 0), a 3x3 opening and the centroid from the moments.
+// The same intake, then per frame the peer's way of finding the ball
+// (opencv_peer.h).
 void BM_TickOpenCV(benchmark::State& state) {
     const int scene = int(state.range(0)), width = int(state.range(1)), height = int(state.range(2));
     const StereoPair& pair = stereoPair(scene, width, height);
     cv::setNumThreads(1);
     std::vector<uint8_t> work[2] = {pair.frame[0], pair.frame[1]}, raw[2] = {pair.frame[0], pair.frame[1]};
-    cv::Mat hsv, low, high, mask, opened;
-    const cv::Mat kernel = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3));
     for (auto _ : state) {
         for (int c = 0; c < 2; ++c) {
             std::memcpy(work[c].data(), pair.frame[c].data(), work[c].size());
             std::memcpy(raw[c].data(), pair.frame[c].data(), raw[c].size());
-            const cv::Mat frame(height, width, CV_8UC3, work[c].data());
-            cv::cvtColor(frame, hsv, cv::COLOR_BGR2HSV);
-            cv::inRange(hsv, cv::Scalar(0, 100, 60), cv::Scalar(10, 255, 255), low);
-            cv::inRange(hsv, cv::Scalar(170, 100, 60), cv::Scalar(180, 255, 255), high);
-            cv::bitwise_or(low, high, mask);
-            cv::morphologyEx(mask, opened, cv::MORPH_OPEN, kernel);
-            const cv::Moments m = cv::moments(opened, true);
-            cv::Point centre(0, 0);
-            if (m.m00 > 0) centre = cv::Point(int(m.m10 / m.m00), int(m.m01 / m.m00));
+            const cv::Point centre = findBallWithOpenCv(cv::Mat(height, width, CV_8UC3, work[c].data()));
             benchmark::DoNotOptimize(centre);
         }
     }

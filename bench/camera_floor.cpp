@@ -34,8 +34,7 @@
 #include <vector>
 
 #ifdef KESTROVA_BENCH_OPENCV
-#include <opencv2/core.hpp>
-#include <opencv2/imgproc.hpp>
+#include "bench/opencv_peer.h"
 #endif
 
 namespace {
@@ -145,21 +144,6 @@ void convertYuyv(const uint8_t* data, uint32_t width, uint32_t height, uint32_t 
     }
 }
 
-#ifdef KESTROVA_BENCH_OPENCV
-// The ball's centre, x from the left and y from the top; (0, 0) for none.
-cv::Point findBall(uint8_t* bgr, uint32_t width, uint32_t height) {
-    static cv::Mat hsv, low, high, mask, opened;
-    static const cv::Mat kernel = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3));
-    const cv::Mat frame(int(height), int(width), CV_8UC3, bgr);
-    cv::cvtColor(frame, hsv, cv::COLOR_BGR2HSV);
-    cv::inRange(hsv, cv::Scalar(0, 100, 60), cv::Scalar(10, 255, 255), low);
-    cv::inRange(hsv, cv::Scalar(170, 100, 60), cv::Scalar(180, 255, 255), high);
-    cv::bitwise_or(low, high, mask);
-    cv::morphologyEx(mask, opened, cv::MORPH_OPEN, kernel);
-    const cv::Moments m = cv::moments(opened, true);
-    return m.m00 > 0 ? cv::Point(int(m.m10 / m.m00), int(m.m01 / m.m00)) : cv::Point(0, 0);
-}
-#endif
 
 // Takes every filled buffer, converts the newest, gives them all back. Asks
 // poll first, as libv4l2 complains of every dequeue that finds nothing.
@@ -189,7 +173,7 @@ void takeNewest(Camera& c, bool mjpeg, uint32_t width, uint32_t height, std::vec
     if (!converted) return;
     ++c.converted;
 #ifdef KESTROVA_BENCH_OPENCV
-    c.ball = findBall(c.bgr.data(), width, height);
+    c.ball = findBallWithOpenCv(cv::Mat(int(height), int(width), CV_8UC3, c.bgr.data()));
 #endif
 }
 
