@@ -433,10 +433,10 @@ TEST_F(CaptureWindowTest, CameraListNamesDevicesAndStillBalls) {
 // Every entry keeps its place, a malformed one or one of another platform
 // too; a file's partner may be named bare; the simulated rig is two cameras.
 TEST(CameraList, EntriesKeepTheirPlacesAndFilesComeInPairs) {
-    const std::vector<standin::RigCameraSpec> rig =
+    const std::vector<standin::RigCameraEntry> rig =
         standin::parseCameraList("file:a.avi, b.avi ,vfw,sim:x,/dev/video9,file:c,file:d,sim:1.5@64x48");
     std::vector<std::string> seen;
-    for (const standin::RigCameraSpec& c : rig)
+    for (const standin::RigCameraEntry& c : rig)
         seen.push_back((c.backend == nullptr ? "-" : c.backend->prefix) + std::string(" ") + c.name);
     const std::vector<std::string> expected = {"file a.avi", "file b.avi", "- vfw",    "- sim:x", " /dev/video9",
                                                "file c",     "file d",     "sim sim", "sim sim"};

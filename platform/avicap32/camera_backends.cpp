@@ -13,8 +13,8 @@ namespace {
 
 constexpr int kMaxSimulatedSide = 8192;
 
-void addCamera(const CameraBackend& backend, const std::string& name, std::vector<RigCameraSpec>& cameras) {
-    RigCameraSpec c;
+void addCamera(const CameraBackend& backend, const std::string& name, std::vector<RigCameraEntry>& cameras) {
+    RigCameraEntry c;
     c.backend = &backend;
     c.name = name;
     cameras.push_back(std::move(c));
@@ -22,9 +22,9 @@ void addCamera(const CameraBackend& backend, const std::string& name, std::vecto
 
 // rest: "", ":<metres>", either followed by "@<width>x<height>".
 bool parseSimulated(const CameraBackend& self, const std::string&, const std::string& rest,
-                    std::vector<RigCameraSpec>& cameras, std::string& why) {
+                    std::vector<RigCameraEntry>& cameras, std::string& why) {
     std::string text = rest;
-    RigCameraSpec c;
+    RigCameraEntry c;
     c.backend = &self;
     c.name = "sim";
     const size_t at = text.find('@');
@@ -60,7 +60,7 @@ bool parseSimulated(const CameraBackend& self, const std::string&, const std::st
 
 // rest: ":<path>".
 bool parseFile(const CameraBackend& self, const std::string&, const std::string& rest,
-               std::vector<RigCameraSpec>& cameras, std::string& why) {
+               std::vector<RigCameraEntry>& cameras, std::string& why) {
     if (rest.size() < 2 || rest[0] != ':') {
         why = "names no file";
         return false;
@@ -71,7 +71,7 @@ bool parseFile(const CameraBackend& self, const std::string&, const std::string&
 
 // Driver 0 gives both windows their pictures.
 bool parseVfw(const CameraBackend& self, const std::string& entry, const std::string& rest,
-              std::vector<RigCameraSpec>& cameras, std::string& why) {
+              std::vector<RigCameraEntry>& cameras, std::string& why) {
     if (!rest.empty()) {
         why = "is not vfw: Video for Windows takes nothing after its name";
         return false;
@@ -82,25 +82,25 @@ bool parseVfw(const CameraBackend& self, const std::string& entry, const std::st
 }
 
 bool parseHost(const CameraBackend& self, const std::string& entry, const std::string&,
-               std::vector<RigCameraSpec>& cameras, std::string&) {
+               std::vector<RigCameraEntry>& cameras, std::string&) {
     addCamera(self, entry, cameras);
     return true;
 }
 
-std::unique_ptr<CameraDevice> openSimulated(const RigCameraSpec& c, const RigClocks& clocks, std::string&) {
+std::unique_ptr<CameraDevice> openSimulated(const RigCameraEntry& c, const RigClocks& clocks, std::string&) {
     return openSimulatedCamera(c.simulatedCamera, c.distance, c.width, c.height, clocks.scene);
 }
 
-std::unique_ptr<CameraDevice> openFile(const RigCameraSpec& c, const RigClocks& clocks, std::string& error) {
+std::unique_ptr<CameraDevice> openFile(const RigCameraEntry& c, const RigClocks& clocks, std::string& error) {
     return openRecordedFootage(c.name, clocks.playback, error);
 }
 
-std::unique_ptr<CameraDevice> openHost(const RigCameraSpec& c, const RigClocks&, std::string& error) {
+std::unique_ptr<CameraDevice> openHost(const RigCameraEntry& c, const RigClocks&, std::string& error) {
     return openHostCamera(c.name, error);
 }
 
 #ifdef _WIN32
-std::unique_ptr<CameraDevice> openVfw(const RigCameraSpec&, const RigClocks&, std::string& error) {
+std::unique_ptr<CameraDevice> openVfw(const RigCameraEntry&, const RigClocks&, std::string& error) {
     return openVfwCamera(error);
 }
 #else
@@ -144,8 +144,8 @@ const std::vector<CameraBackend>& cameraBackends() {
     return backends;
 }
 
-std::vector<RigCameraSpec> parseCameraList(const char* list) {
-    std::vector<RigCameraSpec> cameras;
+std::vector<RigCameraEntry> parseCameraList(const char* list) {
+    std::vector<RigCameraEntry> cameras;
     const CameraBackend& host = cameraBackends().back();
     if (list == nullptr || trim(list).empty()) {
         for (const std::string& name : listHostCameras()) addCamera(host, name, cameras);
@@ -174,14 +174,14 @@ std::vector<RigCameraSpec> parseCameraList(const char* list) {
             continue;
         }
         std::fprintf(stderr, "KESTROVA_CAMERAS: \"%s\" %s\n", entry.c_str(), why.c_str());
-        RigCameraSpec invalid;
+        RigCameraEntry invalid;
         invalid.name = entry;
         cameras.push_back(std::move(invalid));
     }
     return cameras;
 }
 
-std::unique_ptr<CameraDevice> openRigCamera(const RigCameraSpec& camera, const RigClocks& clocks, std::string& error) {
+std::unique_ptr<CameraDevice> openRigCamera(const RigCameraEntry& camera, const RigClocks& clocks, std::string& error) {
     if (camera.backend == nullptr || camera.backend->open == nullptr) return nullptr;
     std::unique_ptr<CameraDevice> device = camera.backend->open(camera, clocks, error);
     if (device == nullptr) return nullptr;

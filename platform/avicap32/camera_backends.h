@@ -26,7 +26,7 @@ namespace standin {
 struct CameraBackend;
 
 // One camera of the rig, as an entry named it.
-struct RigCameraSpec {
+struct RigCameraEntry {
     const CameraBackend* backend = nullptr;  // null: the entry names no camera (it was said why)
     std::string name;  // for messages and for opening: the device, file or entry
     // The simulated rig's cameras only:
@@ -50,9 +50,9 @@ struct CameraBackend {
     // Adds the rig cameras entry names (rest: what follows the prefix);
     // false, with why, when it is malformed.
     bool (*parse)(const CameraBackend& self, const std::string& entry, const std::string& rest,
-                  std::vector<RigCameraSpec>& cameras, std::string& why);
+                  std::vector<RigCameraEntry>& cameras, std::string& why);
     // Null where the backend does not exist.
-    std::unique_ptr<CameraDevice> (*open)(const RigCameraSpec& camera, const RigClocks& clocks, std::string& error);
+    std::unique_ptr<CameraDevice> (*open)(const RigCameraEntry& camera, const RigClocks& clocks, std::string& error);
     bool pairs;      // an entry is followed by its partner's bare name (file:<left>,<right>)
     bool announced;  // which device became which side is said at opening
 };
@@ -64,10 +64,10 @@ const std::vector<CameraBackend>& cameraBackends();
 // present). A malformed entry is said on standard error and stays in the
 // rig as a camera that cannot be connected, so that the others keep their
 // places.
-std::vector<RigCameraSpec> parseCameraList(const char* list);
+std::vector<RigCameraEntry> parseCameraList(const char* list);
 
 // Opens a camera of the rig; a camera that can come back when it is lost
 // comes back (returning_camera.h). Null on failure, with the reason in error.
-std::unique_ptr<CameraDevice> openRigCamera(const RigCameraSpec& camera, const RigClocks& clocks, std::string& error);
+std::unique_ptr<CameraDevice> openRigCamera(const RigCameraEntry& camera, const RigClocks& clocks, std::string& error);
 
 }  // namespace standin

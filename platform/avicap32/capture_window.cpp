@@ -32,7 +32,7 @@ using standin::GrabResult;
 const wchar_t kCaptureClass[] = L"KestrovaCapture";
 
 struct RigCamera {
-    standin::RigCameraSpec spec;
+    standin::RigCameraEntry entry;  // how KESTROVA_CAMERAS named it
     std::unique_ptr<CameraDevice> device;  // open while connected
     bool gone = false;  // vanished for good (an injected fault)
 };
@@ -66,9 +66,9 @@ std::map<HWND, std::shared_ptr<CaptureWindow>> captureWindows;
 void loadRig() {
     if (rig.loaded) return;
     rig.loaded = true;
-    for (standin::RigCameraSpec& spec : standin::parseCameraList(std::getenv("KESTROVA_CAMERAS"))) {
+    for (standin::RigCameraEntry& entry : standin::parseCameraList(std::getenv("KESTROVA_CAMERAS"))) {
         RigCamera c;
-        c.spec = std::move(spec);
+        c.entry = std::move(entry);
         rig.cameras.push_back(std::move(c));
     }
 }
@@ -117,21 +117,21 @@ LRESULT connect(CaptureWindow& w, WPARAM driver) {
     }
     RigCamera& camera = *cameraOf(w);
     if (faultOf(w.camera) == CaptureFault::Disappear) loseCamera(camera);
-    if (camera.gone || camera.spec.backend == nullptr) return FALSE;
+    if (camera.gone || camera.entry.backend == nullptr) return FALSE;
     if (camera.device == nullptr) {
         std::string error;
-        camera.device = standin::openRigCamera(camera.spec, rig.clocks, error);
+        camera.device = standin::openRigCamera(camera.entry, rig.clocks, error);
         if (camera.device == nullptr) {
             if (!error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
             return FALSE;
         }
-        if (camera.spec.backend->announced) {
+        if (camera.entry.backend->announced) {
             // Which device became which side, so that swapped cameras are seen at once.
             const std::string role = w.camera == 0   ? "left camera"
                                      : w.camera == 1 ? "right camera"
                                                      : "camera " + std::to_string(w.camera + 1);
             const std::string description = camera.device->description();
-            std::fprintf(stderr, "%s: %s%s%s\n", role.c_str(), camera.spec.name.c_str(), description.empty() ? "" : ", ",
+            std::fprintf(stderr, "%s: %s%s%s\n", role.c_str(), camera.entry.name.c_str(), description.empty() ? "" : ", ",
                          description.c_str());
         }
         warnOfMismatchedSizes();
