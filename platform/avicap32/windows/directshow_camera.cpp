@@ -178,13 +178,13 @@ private:
         }
         started_ = true;
         SetEvent(openedEvent_);
-        bool running = true;
+        // Watched until the camera is gone or the camera is closed; a lost
+        // camera's graph is taken down at once.
         while (WaitForSingleObject(stopEvent_, 100) == WAIT_TIMEOUT) {
             const ULONGLONG lastFrame = lastFrameAt(), now = GetTickCount64();  // in this order: the callback moves lastFrame on
-            if (running && (deviceLost(graph) || (now > lastFrame && now - lastFrame > kLostAfterMs))) {
+            if (deviceLost(graph) || (now > lastFrame && now - lastFrame > kLostAfterMs)) {
                 setLost();
-                graph.stop();
-                running = false;
+                break;
             }
         }
         graph.stop();
