@@ -2,16 +2,14 @@
 // AVX2 thirty-two pixels at a time where the processor has it, SSE2 (the
 // x86-64 baseline) sixteen at a time, and the plain formula for the rest of
 // a row and on other processors.
-#include <cstring>
-
 #include "platform/avicap32/frame_conversion.h"
+#include "tracking/vector_instructions.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#if (defined(__x86_64__) || defined(_M_X64)) && defined(__GNUC__)
+#if defined(KESTROVA_AVX2)
 #include <immintrin.h>
-#define KESTROVA_YUY2_AVX2 1
 #endif
 
 namespace standin {
@@ -83,13 +81,8 @@ inline void yuy2SixteenToBgr(const uint8_t* in, uint8_t* out) {
 #endif
 
 
-#if defined(KESTROVA_YUY2_AVX2)
+#if defined(KESTROVA_AVX2)
 #define KESTROVA_AVX2_FUNCTION __attribute__((target("avx2")))
-
-bool processorHasAvx2() {
-    static const bool avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
-    return avx2;
-}
 
 KESTROVA_AVX2_FUNCTION inline __m256i factor256(short k) {
     __m256i v = _mm256_set1_epi16(k);
@@ -166,7 +159,7 @@ KESTROVA_AVX2_FUNCTION void yuy2RowAvx2(const uint8_t* in, int pixels, uint8_t* 
 
 void yuy2RowToBgr(const uint8_t* in, int width, uint8_t* out) {
     int x = 0;
-#if defined(KESTROVA_YUY2_AVX2)
+#if defined(KESTROVA_AVX2)
     if (processorHasAvx2()) {
         x = width / 32 * 32;
         yuy2RowAvx2(in, x, out);

@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <set>
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
 
 #include "platform/linux/gdi_internal.h"
 #include "platform/linux/stand_in.h"
+#include "tracking/vector_instructions.h"
 
 struct HDC__ {
     standin::Framebuffer* target = nullptr;
@@ -37,7 +35,7 @@ void widenPixels(const uint8_t* in, uint32_t* out, int64_t count) {
     for (int64_t x = 0; x < count; ++x, in += 3) out[x] = (uint32_t(in[2]) << 16) | (uint32_t(in[1]) << 8) | in[0];
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(KESTROVA_SSSE3)
 // The same, eight pixels a step. A step reads 28 bytes for its 24 (two
 // 16-byte loads of four pixels each), so the steps stop while fewer than 10
 // pixels remain, and those go one by one.
@@ -52,13 +50,11 @@ __attribute__((target("ssse3"))) void widenPixelsSsse3(const uint8_t* in, uint32
     }
     widenPixels(in, out + x, count - x);
 }
-
-const bool haveSsse3 = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3"));
 #endif
 
 void widenRow(const uint8_t* in, uint32_t* out, int64_t count) {
-#if defined(__x86_64__) || defined(__i386__)
-    if (haveSsse3) return widenPixelsSsse3(in, out, count);
+#if defined(KESTROVA_SSSE3)
+    if (processorHasSsse3()) return widenPixelsSsse3(in, out, count);
 #endif
     widenPixels(in, out, count);
 }
