@@ -708,6 +708,19 @@ static void forgetMapping(void* addr) {
 
 extern "C" {
 
+// A driver that hangs: with fault=...+hang-streamoff, VIDIOC_STREAMOFF
+// never returns. It hangs outside the fake's lock, so the other camera and
+// the other calls go on.
+static void hangIfTheDriverWould(int fd, unsigned long request) {
+    if (request != VIDIOC_STREAMOFF) return;
+    {
+        std::lock_guard<std::recursive_mutex> guard(fake().lock);
+        const OpenFile* file = fileOf(fd);
+        if (file == nullptr || file->camera->config.fault.find("hang-streamoff") == std::string::npos) return;
+    }
+    for (;;) pause();
+}
+
 long syscall(long number, ...) {
     va_list args;
     va_start(args, number);
@@ -730,6 +743,7 @@ long syscall(long number, ...) {
             break;
         }
         case SYS_ioctl: {
+            hangIfTheDriverWould(int(a[0]), static_cast<unsigned long>(a[1]));
             std::lock_guard<std::recursive_mutex> guard(f.lock);
             if (OpenFile* file = fileOf(int(a[0])))
                 return cameraIoctl(int(a[0]), *file, static_cast<unsigned long>(a[1]), reinterpret_cast<void*>(a[2]));
@@ -839,6 +853,7 @@ int ioctl(int fd, unsigned long request, ...) {
     va_start(args, request);
     void* arg = va_arg(args, void*);
     va_end(args);
+    hangIfTheDriverWould(fd, request);
     {
         std::lock_guard<std::recursive_mutex> guard(fake().lock);
         if (OpenFile* file = fileOf(fd)) return cameraIoctl(fd, *file, request, arg);
