@@ -1,6 +1,7 @@
-// Writes short uncompressed AVI clips for tests: frames given as 24-bit
-// blue-green-red, rows packed, bottom row first, stored either as they are
-// (a bottom-up bitmap stream) or as YUY2 (BT.601 studio range, top row first).
+// Writes short AVI clips for tests: frames given as 24-bit blue-green-red,
+// rows packed, bottom row first, stored either as they are (a bottom-up
+// bitmap stream) or as YUY2 (BT.601 studio range, top row first); or frames
+// given as whole JPEG files, of any size, stored as MJPEG.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +10,7 @@
 
 namespace testsupport {
 
-enum class AviPixels { Bgr24, Yuy2 };
+enum class AviPixels { Bgr24, Yuy2, Jpeg };
 
 // Every frame width * 3 * height bytes; bitmap rows are padded to a multiple
 // of 4 bytes in the file, and YUY2 needs an even width. No frames gives an
