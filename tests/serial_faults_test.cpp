@@ -206,19 +206,26 @@ LRESULT CALLBACK watchHeldLine(HWND window, UINT message, WPARAM wParam, LPARAM 
     return 0;
 }
 
-TEST_F(SerialFaults, AHeldLineCostsTheWindowOneWait) {
+// The whole program (wWinMain) on the simulated rig, headless, beside a
+// window of the test's own whose 50 ms timer, handled in the program's own
+// message loop, drives the test and ends the program.
+void runBesideProgram(WNDPROC test, const wchar_t* className) {
     setenv("SDL_VIDEODRIVER", "offscreen", 1);
     setenv("KESTROVA_CAMERAS", "sim:2.0", 1);
-    WNDCLASSEXW wndclass = {sizeof wndclass, 0, watchHeldLine, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
-                            L"KestrovaWatch", nullptr};
+    WNDCLASSEXW wndclass = {sizeof wndclass, 0, test, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+                            className, nullptr};
     RegisterClassExW(&wndclass);
-    HWND watcher = CreateWindowExW(0, L"KestrovaWatch", L"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-    watch.line = &line;
-    watch.start = watch.last = Clock::now();
-    ASSERT_NE(SetTimer(watcher, 1, 50, nullptr), 0u);
+    HWND window = CreateWindowExW(0, className, L"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(SetTimer(window, 1, 50, nullptr), 0u);
     wchar_t commandLine[] = L"";
     EXPECT_EQ(wWinMain(nullptr, nullptr, commandLine, SW_SHOWDEFAULT), 0);
     standin::destroyAllWindows();
+}
+
+TEST_F(SerialFaults, AHeldLineCostsTheWindowOneWait) {
+    watch.line = &line;
+    watch.start = watch.last = Clock::now();
+    runBesideProgram(watchHeldLine, L"KestrovaWatch");
     EXPECT_TRUE(watch.longest <= milliseconds(1200) && watch.longWaits <= 1)
         << "the window stopped answering: longest wait " << watch.longest.count() << " ms, " << watch.longWaits;
     EXPECT_TRUE(watch.resumedAfter >= milliseconds(0) && watch.resumedAfter <= milliseconds(2000))
@@ -255,17 +262,8 @@ LRESULT CALLBACK fillLineAndClose(HWND window, UINT message, WPARAM wParam, LPAR
 }
 
 TEST_F(SerialFaults, ACutReportIsCompletedAtExit) {
-    setenv("SDL_VIDEODRIVER", "offscreen", 1);
-    setenv("KESTROVA_CAMERAS", "sim:2.0", 1);
-    WNDCLASSEXW wndclass = {sizeof wndclass, 0, fillLineAndClose, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
-                            L"KestrovaFill", nullptr};
-    RegisterClassExW(&wndclass);
-    HWND filler = CreateWindowExW(0, L"KestrovaFill", L"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
     cutAtExit.line = &line;
-    ASSERT_NE(SetTimer(filler, 1, 50, nullptr), 0u);
-    wchar_t commandLine[] = L"";
-    EXPECT_EQ(wWinMain(nullptr, nullptr, commandLine, SW_SHOWDEFAULT), 0);
-    standin::destroyAllWindows();
+    runBesideProgram(fillLineAndClose, L"KestrovaFill");
     const std::string all = cutAtExit.read + farEndReadsAll();
     const auto& ends = cutAtExit.ends;
     if (std::find(ends.begin(), ends.end(), cutAtExit.read.size()) != ends.end()) {
