@@ -33,6 +33,9 @@ struct RigCameraEntry {
     int simulatedCamera = 0;  // 0 left, 1 right
     double distance = 0.0;    // > 0 holds the ball still at that distance
     int width = 320, height = 240;
+    // The user's exposure and white balance for this camera, applied when it
+    // opens and whenever it comes back.
+    CameraSettings settings;
 };
 
 // What the cameras of one rig share.
@@ -67,7 +70,9 @@ const std::vector<CameraBackend>& cameraBackends();
 std::vector<RigCameraEntry> parseCameraList(const char* list);
 
 // Opens a camera of the rig; a camera that can come back when it is lost
-// comes back (returning_camera.h). Null on failure, with the reason in error.
+// comes back (returning_camera.h), with the entry's settings applied again.
+// The settings are not applied here: the caller applies them to the camera
+// opened, and says what came of it. Null on failure, with the reason in error.
 std::unique_ptr<CameraDevice> openRigCamera(const RigCameraEntry& camera, const RigClocks& clocks, std::string& error);
 
 }  // namespace standin
