@@ -18,7 +18,11 @@ struct Size {
 //   path=/dev/video0,alias=/dev/v4l/by-id/usb-X-video-index0,formats=yuyv+mjpeg,
 //   sizes=640x480+1280x720,fps=30,pad=64,control=/tmp/ball0,meta=1,
 //   fault=truncate+corrupt+zero+overrun+badindex (any of them; on every other
-//   frame, taking turns; corrupt only for MJPEG),bandwidth=<bytes a second>
+//   frame, taking turns; corrupt only for MJPEG),bandwidth=<bytes a second>,
+//   controls=exposure+whitebalance (either; see fake_controls.h),
+//   awbspeed=<seconds of white balance drift a second>,
+//   record=<file the camera's control sets, stream starts and first frames
+//   are appended to>,firstframe=<ms from stream start to the first frame>
 // The first size and format are the camera's initial format. The control
 // file holds "x y" (the ball's centre, x from the left, y from the top row),
 // optionally followed by "pause" (no frames) or "unplug" (node gone).
@@ -33,6 +37,10 @@ struct CameraConfig {
     bool meta = false;  // a metadata node, as UVC cameras have beside each video node
     std::string fault;
     uint64_t bandwidth = 0;  // 0: any stream fits
+    std::string controls;    // none: the camera has no controls
+    double awbSpeed = 1.0;
+    std::string record;
+    uint32_t firstFrameMs = 0;  // 0: one frame interval
 };
 
 std::vector<CameraConfig> parseCameras(const char* text);
@@ -45,9 +53,11 @@ struct Scene {
 };
 
 // Renders a textured background with a red ball of radius height / 20 at
-// (x, y) as packed YUYV rows of bytesPerLine bytes.
-void renderYuyv(uint32_t width, uint32_t height, uint32_t bytesPerLine, int x, int y, uint8_t* out);
+// (x, y) as packed YUYV rows of bytesPerLine bytes. A white balance
+// temperature (kelvin; 0 for none) below 4600 tints it blue, above it red.
+void renderYuyv(uint32_t width, uint32_t height, uint32_t bytesPerLine, int x, int y, uint8_t* out,
+                int temperature = 0);
 // The same picture as a baseline JPEG (4:2:0).
-std::vector<uint8_t> renderMjpeg(uint32_t width, uint32_t height, int x, int y);
+std::vector<uint8_t> renderMjpeg(uint32_t width, uint32_t height, int x, int y, int temperature = 0);
 
 }  // namespace fake_v4l2
