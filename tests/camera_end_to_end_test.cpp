@@ -366,7 +366,9 @@ TEST(FakeCameras, FixedWhiteBalanceKeepsTheBallThroughTheDrift) {
                 EXPECT_REPORT(r, 100, 139, 200, 99);
             }
         }
-        if (!fixed) EXPECT_LT(held, reports.size() - 1) << "the drift never lost the ball";
+        if (!fixed) {
+            EXPECT_LT(held, reports.size() - 1) << "the drift never lost the ball";
+        }
     }
 }
 
