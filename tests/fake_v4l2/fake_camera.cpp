@@ -78,6 +78,7 @@ std::vector<CameraConfig> parseCameras(const char* text) {
             if (key == "controls") c.controls = value;
             if (key == "awbspeed") c.awbSpeed = std::strtod(value.c_str(), nullptr);
             if (key == "record") c.record = value;
+            if (key == "card") c.card = value;
             if (key == "firstframe") c.firstFrameMs = uint32_t(std::strtoul(value.c_str(), nullptr, 10));
             if (key == "formats") {
                 for (const std::string& f : split(value, '+')) {

@@ -22,7 +22,8 @@ struct Size {
 //   controls=exposure+whitebalance (either; see fake_controls.h),
 //   awbspeed=<seconds of white balance drift a second>,
 //   record=<file the camera's control sets, stream starts and first frames
-//   are appended to>,firstframe=<ms from stream start to the first frame>
+//   are appended to>,firstframe=<ms from stream start to the first frame>,
+//   card=<its name; "Fake Camera N" by default>
 // The first size and format are the camera's initial format. The control
 // file holds "x y" (the ball's centre, x from the left, y from the top row),
 // optionally followed by "pause" (no frames) or "unplug" (node gone).
@@ -41,6 +42,7 @@ struct CameraConfig {
     double awbSpeed = 1.0;
     std::string record;
     uint32_t firstFrameMs = 0;  // 0: one frame interval
+    std::string card;
 };
 
 std::vector<CameraConfig> parseCameras(const char* text);

@@ -391,7 +391,11 @@ int cameraIoctl(int fd, OpenFile& file, unsigned long request, void* arg) {
             auto* cap = static_cast<v4l2_capability*>(arg);
             std::memset(cap, 0, sizeof *cap);
             std::snprintf(reinterpret_cast<char*>(cap->driver), sizeof cap->driver, "uvcvideo");
-            std::snprintf(reinterpret_cast<char*>(cap->card), sizeof cap->card, "Fake Camera %d", c.number);
+            if (c.config.card.empty()) {
+                std::snprintf(reinterpret_cast<char*>(cap->card), sizeof cap->card, "Fake Camera %d", c.number);
+            } else {
+                std::snprintf(reinterpret_cast<char*>(cap->card), sizeof cap->card, "%s", c.config.card.c_str());
+            }
             std::snprintf(reinterpret_cast<char*>(cap->bus_info), sizeof cap->bus_info, "usb-0000:00:14.0-%d",
                           c.number);
             cap->version = 0x060100;
