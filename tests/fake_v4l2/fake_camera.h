@@ -3,9 +3,11 @@
 // part of the program.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <map>
 #include <vector>
 
 namespace fake_v4l2 {
@@ -19,7 +21,7 @@ struct Size {
 //   sizes=640x480+1280x720,fps=30,pad=64,control=/tmp/ball0,meta=1,
 //   fault=truncate+corrupt+zero+overrun+badindex (any of them; on every other
 //   frame, taking turns; corrupt only for MJPEG),bandwidth=<bytes a second>,
-//   controls=exposure+whitebalance (either; see fake_controls.h),
+//   controls=exposure+whitebalance (either; see fake_controls.cpp),
 //   awbspeed=<seconds of white balance drift a second>,
 //   record=<file the camera's control sets, stream starts and first frames
 //   are appended to>,firstframe=<ms from stream start to the first frame>,
@@ -53,6 +55,21 @@ struct Scene {
     bool paused = false;
     bool unplugged = false;
 };
+
+// A camera's exposure and white balance controls (fake_controls.cpp).
+struct Controls {
+    std::map<uint32_t, int32_t> values;                 // by control id
+    std::chrono::steady_clock::time_point driftFrom{};  // automatic white balance drifts from here
+};
+void resetControls(Controls& controls);  // as a camera is plugged in
+// VIDIOC_QUERYCTRL, _QUERYMENU, _G_CTRL and _S_CTRL: 0, or -1 with errno.
+int controlIoctl(Controls& controls, const CameraConfig& config, unsigned long request, void* arg);
+// The white balance the picture is taken at: the temperature set, or while
+// automatic, one drifting from the default to blue (config.awbSpeed seconds
+// of drift a second); 0 for a camera without white balance.
+int pictureTemperature(Controls& controls, const CameraConfig& config);
+// One line of what was done to the camera, to config.record if named.
+void record(const CameraConfig& config, const std::string& line);
 
 // Renders a textured background with a red ball of radius height / 20 at
 // (x, y) as packed YUYV rows of bytesPerLine bytes. A white balance

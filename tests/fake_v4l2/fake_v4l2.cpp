@@ -33,7 +33,6 @@
 #include <vector>
 
 #include "tests/fake_v4l2/fake_camera.h"
-#include "tests/fake_v4l2/fake_controls.h"
 
 using namespace fake_v4l2;
 
@@ -179,7 +178,6 @@ void unplug(Camera& c) {
     c.pixelformat = c.config.formats[0];
     c.size = c.config.sizes[0];
     c.fps = c.config.fps;
-    record(c.config, "unplugged");
 }
 
 // Reads the control file (through the real calls: this runs inside hooks).
@@ -391,11 +389,8 @@ int cameraIoctl(int fd, OpenFile& file, unsigned long request, void* arg) {
             auto* cap = static_cast<v4l2_capability*>(arg);
             std::memset(cap, 0, sizeof *cap);
             std::snprintf(reinterpret_cast<char*>(cap->driver), sizeof cap->driver, "uvcvideo");
-            if (c.config.card.empty()) {
-                std::snprintf(reinterpret_cast<char*>(cap->card), sizeof cap->card, "Fake Camera %d", c.number);
-            } else {
-                std::snprintf(reinterpret_cast<char*>(cap->card), sizeof cap->card, "%s", c.config.card.c_str());
-            }
+            const std::string card = c.config.card.empty() ? "Fake Camera " + std::to_string(c.number) : c.config.card;
+            std::snprintf(reinterpret_cast<char*>(cap->card), sizeof cap->card, "%s", card.c_str());
             std::snprintf(reinterpret_cast<char*>(cap->bus_info), sizeof cap->bus_info, "usb-0000:00:14.0-%d",
                           c.number);
             cap->version = 0x060100;

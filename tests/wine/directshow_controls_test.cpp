@@ -55,8 +55,8 @@ TEST(DirectShowControls, RangeFirstThenTheClampedValueWithTheManualFlag) {
     settings.whiteBalance = manual(9000);
     const standin::SettingsOutcome outcome =
         standin::directshow::applyCameraSettings(static_cast<IAMCameraControl*>(&filter), settings);
-    // CameraControl_Exposure is 4, VideoProcAmp_WhiteBalance 6; Manual is 2.
-    EXPECT_EQ(filter.calls, "GetRange 4; Set 4 -6 2; GetRange 6; Set 6 6500 2; ");
+    // CameraControl_Exposure is 4, VideoProcAmp_WhiteBalance 7; Manual is 2.
+    EXPECT_EQ(filter.calls, "GetRange 4; Set 4 -6 2; GetRange 7; Set 7 6500 2; ");
     EXPECT_EQ(outcome.summary,
               "exposure 15.6 ms (manual; 0.49-500 ms), white balance 6500 K (manual; 2800-6500 K)");
     ASSERT_EQ(outcome.problems.size(), 2u);
@@ -69,7 +69,7 @@ TEST(DirectShowControls, AutoSetsTheAutoFlagAndAMissingInterfaceIsSaid) {
     CameraSettings settings;
     settings.exposure.mode = settings.whiteBalance.mode = ControlSetting::Mode::Auto;
     standin::directshow::applyCameraSettings(static_cast<IAMCameraControl*>(&filter), settings);
-    EXPECT_EQ(filter.calls, "GetRange 4; Set 4 -5 1; GetRange 6; Set 6 5000 1; ");
+    EXPECT_EQ(filter.calls, "GetRange 4; Set 4 -5 1; GetRange 7; Set 7 5000 1; ");
 
     filter.offers = false;  // as Wine's capture filter: E_NOINTERFACE
     filter.calls.clear();

@@ -70,14 +70,19 @@ int wmain(int argc, wchar_t** argv) {
     if (argc == 3 && wcscmp(argv[1], L"warning") != 0) return 2;
     if (argc != 2 && argc != 3) return 2;
     if (wcscmp(argv[1], L"warning") == 0) {
-        HWND box = waitForWindow(L"#32770", argc == 3 ? argv[2] : L"Error");  // the dialog class of message boxes
-        if (box == nullptr) return 1;
-        wchar_t text[1024] = L"";
-        GetDlgItemTextW(box, 0xFFFF, text, 1024);  // the message box's text control
-        printUtf8(text, "\n");
-        std::fflush(stdout);
-        PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-        return 0;
+        // A box without text yet (being made) is looked at again; the probe
+        // ends once the box it pressed is gone, so that the next finds the next.
+        for (int i = 0; i < 300; ++i, Sleep(100)) {
+            HWND box = FindWindowW(L"#32770", argc == 3 ? argv[2] : L"Error");  // the dialog class of message boxes
+            wchar_t text[1024] = L"";
+            if (box == nullptr || GetDlgItemTextW(box, 0xFFFF, text, 1024) == 0) continue;  // its text control
+            printUtf8(text, "\n");
+            std::fflush(stdout);
+            PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+            for (int k = 0; k < 50 && IsWindow(box); ++k) Sleep(100);
+            return 0;
+        }
+        return 1;
     }
     HWND main = waitForWindow(L"Kestrova", L"Kestrova");
     if (main == nullptr) return 1;
