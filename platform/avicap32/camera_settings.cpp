@@ -23,7 +23,7 @@ ControlSetting readSetting(const std::string& variable, const char* unit, const 
                            std::vector<std::string>& badValues) {
     ControlSetting setting;
     const char* raw = std::getenv(variable.c_str());
-    if (raw == nullptr) return setting;
+    if (raw == nullptr || *raw == '\0') return setting;  // set but empty: as unset
     const std::string text = trimmed(raw);
     if (text == "auto" || text == "AUTO" || text == "Auto") {
         setting.mode = Mode::Auto;
@@ -38,7 +38,7 @@ ControlSetting readSetting(const std::string& variable, const char* unit, const 
         return setting;
     }
     badValues.push_back(variable + ": \"" + raw + "\" is not auto or a number of " + unit +
-                        " above 0; using auto (the camera's automatic " + control + ")");
+                        " above 0; using auto (the camera's automatic " + control + ").");
     setting.mode = Mode::Auto;
     return setting;
 }

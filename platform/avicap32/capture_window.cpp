@@ -84,7 +84,8 @@ void loadRig() {
     std::string told;
     for (const std::string& line : badValues) told += (told.empty() ? "" : "\n") + line;
     if (!told.empty()) tellUser(told);
-    for (standin::RigCameraEntry& entry : standin::parseCameraList(std::getenv("KESTROVA_CAMERAS"))) {
+    for (standin::RigCameraEntry& entry :
+         standin::parseCameraList(std::getenv("KESTROVA_CAMERAS"), std::getenv("KESTROVA_SIM_RIG"))) {
         RigCamera c;
         c.entry = std::move(entry);
         c.entry.settings = settings.of(rig.cameras.size());
