@@ -6,8 +6,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <map>
+#include <string>
 #include <vector>
 
 namespace fake_v4l2 {
@@ -21,11 +21,9 @@ struct Size {
 //   sizes=640x480+1280x720,fps=30,pad=64,control=/tmp/ball0,meta=1,
 //   fault=truncate+corrupt+zero+overrun+badindex (any of them; on every other
 //   frame, taking turns; corrupt only for MJPEG),bandwidth=<bytes a second>,
-//   controls=exposure+whitebalance (either; see fake_controls.cpp),
-//   awbspeed=<seconds of white balance drift a second>,
-//   record=<file the camera's control sets, stream starts and first frames
-//   are appended to>,firstframe=<ms from stream start to the first frame>,
-//   card=<its name; "Fake Camera N" by default>
+//   controls=exposure+whitebalance (either),awbspeed=<drift speed-up>,
+//   record=<file of control sets, stream starts and first frames>,
+//   firstframe=<ms from stream start>,card=<name; "Fake Camera N" unset>
 // The first size and format are the camera's initial format. The control
 // file holds "x y" (the ball's centre, x from the left, y from the top row),
 // optionally followed by "pause" (no frames) or "unplug" (node gone).
@@ -40,11 +38,9 @@ struct CameraConfig {
     bool meta = false;  // a metadata node, as UVC cameras have beside each video node
     std::string fault;
     uint64_t bandwidth = 0;  // 0: any stream fits
-    std::string controls;    // none: the camera has no controls
+    std::string controls, record, card;
     double awbSpeed = 1.0;
-    std::string record;
     uint32_t firstFrameMs = 0;  // 0: one frame interval
-    std::string card;
 };
 
 std::vector<CameraConfig> parseCameras(const char* text);
@@ -56,20 +52,19 @@ struct Scene {
     bool unplugged = false;
 };
 
-// A camera's exposure and white balance controls (fake_controls.cpp).
+// A camera's exposure and white balance (fake_controls.cpp), by control id.
 struct Controls {
-    std::map<uint32_t, int32_t> values;                 // by control id
+    std::map<uint32_t, int32_t> values;
     std::chrono::steady_clock::time_point driftFrom{};  // automatic white balance drifts from here
 };
-void resetControls(Controls& controls);  // as a camera is plugged in
+void resetControls(Controls& controls);  // as the camera is plugged in
 // VIDIOC_QUERYCTRL, _QUERYMENU, _G_CTRL and _S_CTRL: 0, or -1 with errno.
 int controlIoctl(Controls& controls, const CameraConfig& config, unsigned long request, void* arg);
-// The white balance the picture is taken at: the temperature set, or while
-// automatic, one drifting from the default to blue (config.awbSpeed seconds
-// of drift a second); 0 for a camera without white balance.
+// The temperature the picture is taken at: the one set, or while automatic
+// one drifting from the default to blue, 60 K a second times awbSpeed; 0
+// for a camera without white balance.
 int pictureTemperature(Controls& controls, const CameraConfig& config);
-// One line of what was done to the camera, to config.record if named.
-void record(const CameraConfig& config, const std::string& line);
+void record(const CameraConfig& config, const std::string& line);  // to config.record, if named
 
 // Renders a textured background with a red ball of radius height / 20 at
 // (x, y) as packed YUYV rows of bytesPerLine bytes. A white balance

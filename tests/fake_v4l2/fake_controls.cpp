@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "tests/fake_v4l2/fake_camera.h"
 
@@ -21,64 +20,54 @@ namespace {
 struct Control {
     uint32_t id, master;  // master: the automatic switch that locks it, or 0
     const char* name;
-    int32_t min, max, step, def;
-    bool whiteBalance;
+    int32_t min, max, step, def, manual;  // manual: the master's value that frees its value
 };
 const Control kControls[] = {
-    {V4L2_CID_AUTO_WHITE_BALANCE, 0, "White Balance, Automatic", 0, 1, 1, 1, true},
-    {V4L2_CID_WHITE_BALANCE_TEMPERATURE, V4L2_CID_AUTO_WHITE_BALANCE, "White Balance Temperature", 2800, 6500, 10,
-     4600, true},
-    {V4L2_CID_EXPOSURE_AUTO, 0, "Auto Exposure", 0, 3, 1, 3, false},
-    {V4L2_CID_EXPOSURE_ABSOLUTE, V4L2_CID_EXPOSURE_AUTO, "Exposure Time, Absolute", 3, 2047, 1, 156, false},
+    {V4L2_CID_AUTO_WHITE_BALANCE, 0, "White Balance, Automatic", 0, 1, 1, 1, 0},
+    {V4L2_CID_WHITE_BALANCE_TEMPERATURE, V4L2_CID_AUTO_WHITE_BALANCE, "White Balance Temperature", 2800, 6500, 10, 4600, 0},
+    {V4L2_CID_EXPOSURE_AUTO, 0, "Auto Exposure", 1, 3, 2, 3, V4L2_EXPOSURE_MANUAL},  // a menu of 1 and 3
+    {V4L2_CID_EXPOSURE_ABSOLUTE, V4L2_CID_EXPOSURE_AUTO, "Exposure Time, Absolute", 3, 2047, 1, 156, 0},
 };
 
 const Control* find(const CameraConfig& config, uint32_t id) {
-    for (const Control& c : kControls)
-        if (c.id == id && config.controls.find(c.whiteBalance ? "whitebalance" : "exposure") != std::string::npos)
-            return &c;
+    for (const Control& c : kControls) {
+        const bool exposure = V4L2_CTRL_ID2CLASS(c.id) == V4L2_CTRL_CLASS_CAMERA;
+        if (c.id == id && config.controls.find(exposure ? "exposure" : "whitebalance") != std::string::npos) return &c;
+    }
     return nullptr;
-}
-
-int fail(int error) {
-    errno = error;
-    return -1;
 }
 
 }  // namespace
 
 void resetControls(Controls& controls) {
-    controls.values.clear();
     for (const Control& c : kControls) controls.values[c.id] = c.def;
     controls.driftFrom = std::chrono::steady_clock::now();
 }
 
 int controlIoctl(Controls& controls, const CameraConfig& config, unsigned long request, void* arg) {
-    const Control* c = find(config, *static_cast<uint32_t*>(arg));  // each request starts with the id
+    const Control* c = find(config, *static_cast<uint32_t*>(arg));  // each of these requests starts with the id
+    auto fail = [](int error) { return errno = error, -1; };
     if (c == nullptr) return fail(EINVAL);
-    if (request == VIDIOC_QUERYCTRL) {
-        auto* q = static_cast<v4l2_queryctrl*>(arg);
-        *q = v4l2_queryctrl{c->id, c->master == 0 && !c->whiteBalance ? V4L2_CTRL_TYPE_MENU : V4L2_CTRL_TYPE_INTEGER,
-                            {}, c->min, c->max, c->step, c->def, 0, {}};
-        std::snprintf(reinterpret_cast<char*>(q->name), sizeof q->name, "%s", c->name);
-        return 0;
-    }
-    if (request == VIDIOC_QUERYMENU) {
-        const uint32_t index = static_cast<v4l2_querymenu*>(arg)->index;
-        return c->id == V4L2_CID_EXPOSURE_AUTO && (index == V4L2_EXPOSURE_MANUAL || index == V4L2_EXPOSURE_APERTURE_PRIORITY)
-                   ? 0
-                   : fail(EINVAL);
-    }
     auto* control = static_cast<v4l2_control*>(arg);
-    if (request == VIDIOC_G_CTRL) {
-        control->value = controls.values[c->id];
-        return 0;
+    switch (request) {
+        case VIDIOC_QUERYMENU: {
+            const int32_t i = int32_t(static_cast<v4l2_querymenu*>(arg)->index);
+            return i >= c->min && i <= c->max && (i - c->min) % c->step == 0 ? 0 : fail(EINVAL);
+        }
+        case VIDIOC_QUERYCTRL: {
+            auto* q = static_cast<v4l2_queryctrl*>(arg);
+            *q = v4l2_queryctrl{c->id, c->id == V4L2_CID_EXPOSURE_AUTO ? V4L2_CTRL_TYPE_MENU : V4L2_CTRL_TYPE_INTEGER,
+                                {}, c->min, c->max, c->step, c->def, 0, {}};
+            std::snprintf(reinterpret_cast<char*>(q->name), sizeof q->name, "%s", c->name);
+            return 0;
+        }
+        case VIDIOC_G_CTRL:
+            control->value = controls.values[c->id];
+            return 0;
     }
-    const bool automatic = c->master == V4L2_CID_EXPOSURE_AUTO ? controls.values[c->master] != V4L2_EXPOSURE_MANUAL
-                                                               : c->master != 0 && controls.values[c->master] != 0;
-    if (automatic) return fail(EACCES);
+    const Control* master = c->master != 0 ? find(config, c->master) : nullptr;
+    if (master != nullptr && controls.values[master->id] != master->manual) return fail(EACCES);
     const int32_t value = c->min + (std::clamp(control->value, c->min, c->max) - c->min) / c->step * c->step;
-    if (c->id == V4L2_CID_EXPOSURE_AUTO && value != V4L2_EXPOSURE_MANUAL && value != V4L2_EXPOSURE_APERTURE_PRIORITY)
-        return fail(EINVAL);
     if (c->id == V4L2_CID_AUTO_WHITE_BALANCE && value != 0 && controls.values[c->id] == 0)
         controls.driftFrom = std::chrono::steady_clock::now();
     controls.values[c->id] = control->value = value;

@@ -70,8 +70,8 @@ int wmain(int argc, wchar_t** argv) {
     if (argc == 3 && wcscmp(argv[1], L"warning") != 0) return 2;
     if (argc != 2 && argc != 3) return 2;
     if (wcscmp(argv[1], L"warning") == 0) {
-        // A box without text yet (being made) is looked at again; the probe
-        // ends once the box it pressed is gone, so that the next finds the next.
+        // A box still without its text is looked at again; the probe ends
+        // once the box it pressed is gone, so that the next call finds the next.
         for (int i = 0; i < 300; ++i, Sleep(100)) {
             HWND box = FindWindowW(L"#32770", argc == 3 ? argv[2] : L"Error");  // the dialog class of message boxes
             wchar_t text[1024] = L"";
