@@ -18,8 +18,7 @@ public:
     ReturningCamera(std::unique_ptr<CameraDevice> camera, std::string name, Reopen reopen,
                     const CameraSettings& settings)
         : name_(std::move(name)), reopen_(std::move(reopen)), settings_(settings), width_(camera->width()),
-          height_(camera->height()),
-          description_(camera->description()), live_(std::move(camera)) {}
+          height_(camera->height()), description_(camera->description()), live_(std::move(camera)) {}
 
     ~ReturningCamera() override {
         {
