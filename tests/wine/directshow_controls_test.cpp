@@ -1,6 +1,6 @@
 // The COM calls that set a DirectShow camera's exposure and white balance,
-// told to a capture filter of the test's own that records them (Windows
-// suite, run under Wine).
+// told to a capture filter of the test's own that records them, and how a
+// camera is known again (Windows suite, run under Wine).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -60,6 +60,17 @@ TEST(DirectShowControls, RangeFirstThenTheClampedValueAndFlag) {
     EXPECT_EQ(outcome.summary, "no exposure control, no white balance control");
     EXPECT_EQ(outcome.problems, (std::vector<std::string>{"exposure auto: the camera has no exposure control",
                                                           "white balance auto: the camera has no white balance control"}));
+}
+
+// Two cameras of one model: the DevicePath (naming the USB port) tells them
+// apart, not the place in the list; without one (Wine), VFWIndex does.
+TEST(DirectShowDevices, ACameraIsFoundAgainOnlyAsItself) {
+    using standin::directshow::DeviceId;
+    const DeviceId left{L"Cam", L"\\\\?\\usb#vid_1&pid_2#6&1&0&1#{x}", -1, 0};
+    EXPECT_FALSE(left.sameDevice(DeviceId{L"Cam", L"\\\\?\\usb#vid_1&pid_2#6&1&0&2#{x}", -1, 0}));  // its twin, now first
+    EXPECT_TRUE(left.sameDevice(DeviceId{L"Cam", left.devicePath, -1, 1}));
+    EXPECT_TRUE((DeviceId{L"Cam", L"", 0, 1}.sameDevice(DeviceId{L"Cam", L"", 0, 0})));
+    EXPECT_FALSE((DeviceId{L"Cam", L"", 0, 0}.sameDevice(DeviceId{L"Cam", L"", 1, 0})));
 }
 
 }  // namespace
