@@ -1,5 +1,6 @@
 #include "tests/support/avi_clip.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace testsupport {
@@ -58,7 +59,7 @@ std::vector<uint8_t> toYuy2(const std::vector<uint8_t>& bgr, int width, int heig
 }  // namespace
 
 bool writeAviClip(const std::string& path, AviPixels pixels, int width, int height, int framesPerSecond,
-                  const std::vector<std::vector<uint8_t>>& frames) {
+                  const std::vector<std::vector<uint8_t>>& frames, uint32_t timeScale) {
     const bool yuy2 = pixels == AviPixels::Yuy2, jpeg = pixels == AviPixels::Jpeg;
     if (width <= 0 || (yuy2 && width % 2 != 0) || height <= 0 || framesPerSecond <= 0) return false;
     const size_t bgrRow = size_t(width) * 3;
@@ -75,7 +76,7 @@ bool writeAviClip(const std::string& path, AviPixels pixels, int width, int heig
     const size_t riff = open(out, "RIFF", "AVI ");
     const size_t hdrl = open(out, "LIST", "hdrl");
     const size_t avih = open(out, "avih");
-    put32(out, uint32_t(1000000 / framesPerSecond));
+    put32(out, uint32_t(std::min<uint64_t>(1000000ull * timeScale / uint32_t(framesPerSecond), 0xFFFFFFFF)));
     put32(out, frameBytes * uint32_t(framesPerSecond));
     put32(out, 0);
     put32(out, 0x10);  // has an index
@@ -99,7 +100,7 @@ bool writeAviClip(const std::string& path, AviPixels pixels, int width, int heig
     put16(out, 0);
     put16(out, 0);
     put32(out, 0);
-    put32(out, 1);
+    put32(out, timeScale);
     put32(out, uint32_t(framesPerSecond));
     put32(out, 0);
     put32(out, uint32_t(frames.size()));

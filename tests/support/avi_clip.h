@@ -16,7 +16,9 @@ enum class AviPixels { Bgr24, Yuy2, Jpeg };
 // of 4 bytes in the file, and YUY2 needs an even width. No frames gives an
 // empty clip. False when the file cannot be written or the frames do not fit
 // the size.
+// Each frame lasts timeScale / framesPerSecond seconds (a huge timeScale
+// makes the times of later frames overflow a reader's clock).
 bool writeAviClip(const std::string& path, AviPixels pixels, int width, int height, int framesPerSecond,
-                  const std::vector<std::vector<uint8_t>>& frames);
+                  const std::vector<std::vector<uint8_t>>& frames, uint32_t timeScale = 1);
 
 }  // namespace testsupport

@@ -491,6 +491,7 @@ int main(int argc, char** argv) {
     checkSimulatedRig();
     checkGreenTarget();
     checkRecordedClips();
+    checkHostileFiles();
     checkMovingPairInStep();
     checkVfwShortFrames();
     checkNoCamera();

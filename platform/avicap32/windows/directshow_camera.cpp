@@ -4,8 +4,9 @@
 //
 // Each camera has one worker thread, in the multithreaded apartment, that
 // owns every COM object of its graph: it builds the graph, watches it
-// (EC_DEVICE_LOST, or about 2 s without a frame, means the camera is gone)
-// and takes it down. A lost camera is opened again, as a new camera on the
+// (EC_DEVICE_LOST, no first frame within 3 s of the start, or about 2 s
+// without a frame after it, means the camera is gone), sets the user's
+// exposure and white balance when asked to, and takes it down. A lost camera is opened again, as a new camera on the
 // same device at the same size, the way every lost camera comes back
 // (returning_camera.h). The grabber calls back on the graph's own thread
 // with each frame; the newest one is kept under a lock. A grab, on the
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwctype>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -21,6 +23,7 @@
 #include <vector>
 
 #include "platform/avicap32/camera_device.h"
+#include "platform/avicap32/retired_cameras.h"
 #include "platform/avicap32/windows/directshow_graph.h"
 
 namespace standin {
@@ -30,7 +33,13 @@ namespace {
 using namespace directshow;
 
 constexpr ULONGLONG kLostAfterMs = 2000;   // without a frame
-constexpr ULONGLONG kFirstFrameMs = 3000;  // at opening
+constexpr ULONGLONG kFirstFrameMs = 3000;  // from the start of streaming
+// A driver that hangs: what the window's thread (or the search for a lost
+// camera) waits at most for the graph to be built, and for the settings to
+// be set, before it gives the camera up. The camera then goes down on a
+// thread of its own (retired_cameras.h).
+constexpr DWORD kBuildMs = 5000;
+constexpr DWORD kSettingsMs = 3000;
 
 std::string toUtf8(const std::wstring& w) {
     const int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), int(w.size()), nullptr, 0, nullptr, nullptr);
@@ -97,6 +106,8 @@ public:
         }
         if (stopEvent_ != nullptr) CloseHandle(stopEvent_);
         if (openedEvent_ != nullptr) CloseHandle(openedEvent_);
+        if (applyEvent_ != nullptr) CloseHandle(applyEvent_);
+        if (appliedEvent_ != nullptr) CloseHandle(appliedEvent_);
         release(sink_);
         openCameras().remove(id_.key());
     }
@@ -112,21 +123,29 @@ public:
     bool open(std::string& error) {
         stopEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         openedEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        if (stopEvent_ != nullptr && openedEvent_ != nullptr)
+        applyEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        appliedEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        if (stopEvent_ != nullptr && openedEvent_ != nullptr && applyEvent_ != nullptr && appliedEvent_ != nullptr)
             thread_ = CreateThread(nullptr, 0, &DirectShowCamera::work, this, 0, nullptr);
         if (thread_ == nullptr) {
             error = "no thread for the camera";
             return false;
         }
-        WaitForSingleObject(openedEvent_, INFINITE);
+        if (WaitForSingleObject(openedEvent_, kBuildMs) != WAIT_OBJECT_0) {
+            error = "does not answer: its driver hangs";
+            return false;
+        }
         if (!started_) {
             error = openError_;
             return false;
         }
         AcquireSRWLockExclusive(&sink_->lock);
-        const ULONGLONG until = GetTickCount64() + kFirstFrameMs;
-        while (!sink_->fresh && GetTickCount64() < until)
-            SleepConditionVariableSRW(&sink_->arrived, &sink_->lock, DWORD(until - GetTickCount64()) + 1, 0);
+        const ULONGLONG until = sink_->runAt + kFirstFrameMs;
+        while (!sink_->fresh && !sink_->lost) {
+            const ULONGLONG now = GetTickCount64();
+            if (now >= until) break;
+            SleepConditionVariableSRW(&sink_->arrived, &sink_->lock, DWORD(until - now) + 1, 0);
+        }
         const bool first = sink_->fresh;
         ReleaseSRWLockExclusive(&sink_->lock);
         if (!first) error = "gives no frames: another program may be using it";
@@ -147,13 +166,28 @@ public:
         return result;
     }
 
-    // The same device (by name and VFWIndex or position) at the same size.
+    // On the worker, which owns the graph's objects. The frame that came
+    // before is not handed over.
+    SettingsOutcome applySettings(const CameraSettings& settings) override {
+        applyRequest_ = settings;
+        ResetEvent(appliedEvent_);  // from a request given up on
+        SetEvent(applyEvent_);
+        const HANDLE done[] = {appliedEvent_, thread_};  // the worker ends when the camera is lost
+        const DWORD woken = WaitForMultipleObjects(2, done, FALSE, kSettingsMs);
+        if (woken == WAIT_TIMEOUT) return settingsWithoutControls(settings, "camera does not answer");
+        if (woken != WAIT_OBJECT_0) return settingsWithoutControls(settings, "camera lost");
+        return applied_;
+    }
+
+    // The same device (by DevicePath, or name and VFWIndex or position) at
+    // the same size.
     Reopen reopener() const override {
         const DeviceId id = id_;
         const FrameSize size = size_;
         return [id, size](std::string& error) -> std::unique_ptr<CameraDevice> {
             auto camera = std::make_unique<DirectShowCamera>(id, size);
             if (camera->open(error)) return camera;
+            retireCamera(std::move(camera));  // its worker may hang in the driver
             if (error == kNotThere) error.clear();  // not back yet: nothing to say
             return nullptr;
         };
@@ -163,7 +197,14 @@ private:
     static constexpr const char* kNotThere = "is not there";
 
     static DWORD WINAPI work(void* self) {
-        static_cast<DirectShowCamera*>(self)->run();
+        auto* camera = static_cast<DirectShowCamera*>(self);
+        try {
+            camera->run();
+        } catch (const std::exception&) {  // no memory for the graph: never out of the thread
+            camera->openError_ = "no memory for the camera";
+            if (camera->sink_ != nullptr) camera->setLost();
+            SetEvent(camera->openedEvent_);
+        }
         return 0;
     }
 
@@ -180,9 +221,20 @@ private:
         SetEvent(openedEvent_);
         // Watched until the camera is gone or the camera is closed; a lost
         // camera's graph is taken down at once.
-        while (WaitForSingleObject(stopEvent_, 100) == WAIT_TIMEOUT) {
-            const ULONGLONG lastFrame = lastFrameAt(), now = GetTickCount64();  // in this order: the callback moves lastFrame on
-            if (deviceLost(graph) || (now > lastFrame && now - lastFrame > kLostAfterMs)) {
+        const HANDLE events[] = {stopEvent_, applyEvent_};
+        for (;;) {
+            const DWORD woken = WaitForMultipleObjects(2, events, FALSE, 100);
+            if (woken == WAIT_OBJECT_0 + 1) {
+                applied_ = applyCameraSettings(graph.source, applyRequest_);
+                AcquireSRWLockExclusive(&sink_->lock);
+                sink_->fresh = false;
+                ReleaseSRWLockExclusive(&sink_->lock);
+                SetEvent(appliedEvent_);
+            } else if (woken != WAIT_TIMEOUT) {
+                break;
+            }
+            const ULONGLONG limit = frameDeadline(), now = GetTickCount64();  // in this order: the callback moves it on
+            if (deviceLost(graph) || now > limit) {
                 setLost();
                 break;
             }
@@ -191,9 +243,11 @@ private:
         if (SUCCEEDED(com)) CoUninitialize();
     }
 
-    ULONGLONG lastFrameAt() {
+    // When the camera counts as lost unless a frame comes: its first within
+    // kFirstFrameMs of the start, each later one within kLostAfterMs.
+    ULONGLONG frameDeadline() {
         AcquireSRWLockShared(&sink_->lock);
-        const ULONGLONG at = sink_->lastFrameAt;
+        const ULONGLONG at = sink_->anyFrame ? sink_->lastFrameAt + kLostAfterMs : sink_->runAt + kFirstFrameMs;
         ReleaseSRWLockShared(&sink_->lock);
         return at;
     }
@@ -206,15 +260,14 @@ private:
         WakeAllConditionVariable(&sink_->arrived);
     }
 
-    // The device by its name and VFWIndex (or position) among those
-    // enumeration finds now; a reference the caller releases, or null.
+    // This device among those enumeration finds now; a reference the caller
+    // releases, or null.
     IMoniker* findDevice() {
         std::vector<IMoniker*> monikers;
         const std::vector<DeviceId> devices = enumerateDevices(&monikers);
         IMoniker* found = nullptr;
         for (size_t i = 0; i < devices.size(); ++i) {
-            if (found == nullptr && devices[i].name == id_.name &&
-                (id_.vfwIndex >= 0 ? devices[i].vfwIndex == id_.vfwIndex : i == id_.position)) {
+            if (found == nullptr && id_.sameDevice(devices[i])) {
                 found = monikers[i];
             } else {
                 monikers[i]->Release();
@@ -236,6 +289,9 @@ private:
     FrameSize size_;             // fixed when the graph is built
     FrameSink* sink_ = nullptr;  // made with the graph
     HANDLE thread_ = nullptr, stopEvent_ = nullptr, openedEvent_ = nullptr;
+    HANDLE applyEvent_ = nullptr, appliedEvent_ = nullptr;  // a settings request to the worker, and its answer
+    CameraSettings applyRequest_;                           // set before applyEvent_
+    SettingsOutcome applied_;                               // set before appliedEvent_
     std::string openError_;  // set by the worker before openedEvent_, as is started_
     bool started_ = false;
 };
@@ -259,17 +315,20 @@ std::vector<std::string> listHostCameras() {
     return names;
 }
 
-// An index or a part of a camera's name.
+// An index, or a part of a camera's name or of its DevicePath (which names
+// the USB port it is plugged into).
 std::unique_ptr<CameraDevice> openHostCamera(const std::string& name, std::string& error) {
     if (!startCom(error)) return nullptr;
     const std::wstring part = lowerWide(name);
     const std::vector<DeviceId> devices = enumerateDevices(nullptr);
     const DeviceId* chosen = nullptr;
     for (const DeviceId& device : devices) {
-        std::wstring friendly = device.name;
+        std::wstring friendly = device.name, path = device.devicePath;
         for (wchar_t& c : friendly) c = wchar_t(std::towlower(c));
+        for (wchar_t& c : path) c = wchar_t(std::towlower(c));
         const bool fits = isIndex(name) ? std::to_string(device.position) == name
-                                        : friendly.find(part) != std::wstring::npos &&
+                                        : (friendly.find(part) != std::wstring::npos ||
+                                           path.find(part) != std::wstring::npos) &&
                                               !openCameras().has(device.key());
         if (fits) {
             chosen = &device;
@@ -283,6 +342,7 @@ std::unique_ptr<CameraDevice> openHostCamera(const std::string& name, std::strin
     auto camera = std::make_unique<DirectShowCamera>(*chosen, FrameSize());
     if (!camera->open(error)) {
         error = "camera " + toUtf8(chosen->name) + ": " + error;
+        retireCamera(std::move(camera));  // its worker may hang in the driver
         return nullptr;
     }
     return camera;
