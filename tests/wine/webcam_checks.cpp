@@ -24,11 +24,13 @@ const char* const kVgaPair =
     "path=/dev/video0,formats=yuyv,sizes=640x480,control=@/ball0;"
     "path=/dev/video1,formats=yuyv,sizes=640x480,control=@/ball1";
 
+}  // namespace
+
 std::string webcamDir() { return workDir + "/webcams"; }
 
 // Puts camera's ball at (x, y) from the top left, with "unplug" after it
 // when given.
-void setBall(int camera, int x, int y, const char* state = "") {
+void setBall(int camera, int x, int y, const char* state) {
     mkdir(webcamDir().c_str(), 0755);  // the first case sets its balls before it starts
     const std::string path = webcamDir() + "/ball" + std::to_string(camera);
     std::ofstream(path + ".new") << x << " " << y << " " << state << "\n";
@@ -37,7 +39,7 @@ void setBall(int camera, int x, int y, const char* state = "") {
 
 // kestrova.exe with the fake cameras (@ standing for the control files'
 // folder); its standard error goes to a file there.
-pid_t startWithWebcams(std::string cameras, const char* kestrovaCameras, std::vector<std::string> more = {}) {
+pid_t startWithWebcams(std::string cameras, const char* kestrovaCameras, std::vector<std::string> more) {
     mkdir(webcamDir().c_str(), 0755);
     for (size_t at = cameras.find('@'); at != std::string::npos; at = cameras.find('@', at))
         cameras.replace(at, 1, webcamDir());
@@ -48,6 +50,8 @@ pid_t startWithWebcams(std::string cameras, const char* kestrovaCameras, std::ve
     close(err);
     return pid;
 }
+
+namespace {
 
 // Closes the program, then expects each line in what it said.
 void expectSaid(pid_t pid, const char* check, const std::vector<std::string>& lines) {
