@@ -42,7 +42,8 @@ void endWithoutTheRest() {
 
 void awaitAtExit() {
     if (!awaitRetiredCameras(kExitWait)) {
-        std::fprintf(stderr, "A camera's driver did not let go in time; ending without it.\n");
+        std::fprintf(stderr,
+                     "A camera was still closing a second after the window; the program ends without waiting for it.\n");
         endWithoutTheRest();
     }
 }
