@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/avicap32/camera_device.h"
+#include "platform/avicap32/frame_recorder.h"
 #include "platform/avicap32/playback_clock.h"
 
 namespace standin {
@@ -33,6 +34,9 @@ struct RigCameraEntry {
     int simulatedCamera = 0;  // 0 left, 1 right
     double distance = 0.0;    // > 0 holds the ball still at that distance
     int width = 320, height = 240;
+    // KESTROVA_RECORD: the recording its frames are written to as well
+    // (frame_recorder.h), under its place in the rig; null for none.
+    std::shared_ptr<RecordingSession> recording;
 };
 
 // What the cameras of one rig share.
