@@ -1,5 +1,6 @@
 // What the checks of kestrova.exe under Wine share (wine_checks.cpp runs
-// them; webcam_checks.cpp holds the cases with fake webcams).
+// them; webcam_checks.cpp holds the cases with fake webcams, and
+// recording_checks.cpp those that record).
 #pragma once
 
 #include <sys/types.h>
@@ -34,6 +35,10 @@ void expectReports(const char* check, const std::vector<Report>& reports, double
                    double y1, double tolerance);
 void closeAndCheckExit(pid_t pid, const char* check);
 
+// Runs a program; false when it failed. What it printed goes to text.
+bool output(const std::vector<std::string>& argv, double seconds, std::string& text);
+
 void checkWebcams();
+void checkRecording();
 
 }  // namespace wine_checks
