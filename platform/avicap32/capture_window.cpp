@@ -72,7 +72,8 @@ std::map<HWND, std::shared_ptr<CaptureWindow>> captureWindows;
 void loadRig() {
     if (rig.loaded) return;
     rig.loaded = true;
-    std::vector<standin::RigCameraEntry> entries = standin::parseCameraList(std::getenv("KESTROVA_CAMERAS"));
+    std::vector<standin::RigCameraEntry> entries =
+        standin::parseCameraList(std::getenv("KESTROVA_CAMERAS"), std::getenv("KESTROVA_SIM_RIG"));
     const char* record = std::getenv("KESTROVA_RECORD");
     std::shared_ptr<standin::RecordingSession> recording;
     if (record != nullptr && std::string(record).find_first_not_of(" \t") != std::string::npos && !entries.empty())
