@@ -13,8 +13,10 @@ namespace wine_checks {
 
 namespace {
 
-// The live run's first second holds the colour table's making, whose length
-// differs from run to run; every later second is the same to a pixel.
+// Every second the same to a pixel but the first: there the program makes
+// its colour table (and under Wine loads what it needs) before the ticks
+// run at their pace, which takes a different time in every run, live runs
+// alike, so the first second averages different ticks.
 void expectSameReports(const char* check, const std::vector<Report>& live, const std::vector<Report>& replay) {
     if (live.size() < 8 || replay.size() < live.size()) {
         fail(std::string(check) + ": only " + std::to_string(live.size()) + " live and " +
@@ -26,7 +28,7 @@ void expectSameReports(const char* check, const std::vector<Report>& live, const
         const Report& b = replay[i];
         std::printf("%s: second %zu: live %d %d %d %d, replayed %d %d %d %d\n", check, i + 1, a.x0, a.y0, a.x1,
                     a.y1, b.x0, b.y0, b.x1, b.y1);
-        const int within = i == 0 ? 4 : 1;
+        const int within = i == 0 ? 10 : 1;
         if (std::abs(a.x0 - b.x0) > within || std::abs(a.y0 - b.y0) > within || std::abs(a.x1 - b.x1) > within ||
             std::abs(a.y1 - b.y1) > within)
             fail(std::string(check) + ": second " + std::to_string(i + 1) + " differs");
