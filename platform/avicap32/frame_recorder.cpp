@@ -129,7 +129,12 @@ std::unique_ptr<FrameRecorder> FrameRecorder::create(std::shared_ptr<RecordingSe
 }
 
 FrameRecorder::FrameRecorder(std::shared_ptr<RecordingSession> session, size_t camera, int width, int height)
-    : session_(std::move(session)), camera_(camera), path_(session_->pathOf(camera)), width_(width), height_(height) {}
+    : session_(std::move(session)),
+      camera_(camera),
+      path_(session_->pathOf(camera)),
+      width_(width),
+      height_(height),
+      queueFrames_(std::clamp(kQueueBytes / (size_t(width) * 3 * size_t(height)), size_t(2), kQueueFrames)) {}
 
 FrameRecorder::~FrameRecorder() {
     {
@@ -150,7 +155,7 @@ void FrameRecorder::offer(const uint8_t* frame, RecordingSession::Clock::time_po
     std::vector<uint8_t> pixels;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (queue_.size() >= kQueueFrames) {
+        if (queue_.size() >= queueFrames_) {
             dropped_.fetch_add(1);
             return;
         }

@@ -82,7 +82,10 @@ public:
 
     uint64_t dropped() const { return dropped_.load(); }
 
+    // The queue holds up to a third of a second of frames, and at most
+    // about 64 MiB of them (but always two).
     static constexpr size_t kQueueFrames = 8;
+    static constexpr size_t kQueueBytes = size_t(64) << 20;
 
 private:
     struct Queued {
@@ -97,6 +100,7 @@ private:
     size_t camera_;
     std::string path_;
     int width_, height_;
+    size_t queueFrames_;
 
     std::mutex mutex_;  // guards queue_, spare_ and closing_
     std::condition_variable wake_;
