@@ -548,4 +548,33 @@ TEST(Recording, FullDiskStopsTheRecordingAndTrackingGoesOn) {
     umount2(dir.path.c_str(), MNT_DETACH);
 }
 
+// Names already taken get a number, for both files of the pair, and what
+// was there stays; a folder that is not there stops the recording with one
+// message, and tracking goes on.
+TEST(Recording, TakenNamesAndAMissingFolder) {
+    TempFolder dir;
+    const std::string prefix = dir.path + "/run";
+    std::ofstream(prefix + "-right.avi") << "kept";
+    {
+        FakeCameraRun live("", "sim", prefix.c_str());
+        ASSERT_EQ(live.reports(2, 30.0).size(), 2u) << live.stderrText();
+        EXPECT_EQ(live.stop(), 0);
+        EXPECT_NE(live.stderrText().find("Recording to " + prefix + "-2-left.avi and " + prefix + "-2-right.avi"),
+                  std::string::npos)
+            << live.stderrText();
+        EXPECT_EQ(probe(prefix + "-2-right.avi").codec, "mjpeg");
+        std::ifstream kept(prefix + "-right.avi");
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), std::istreambuf_iterator<char>()), "kept");
+    }
+    FakeCameraRun live("", "sim", (dir.path + "/missing/run").c_str());
+    ASSERT_EQ(live.reports(3, 30.0).size(), 3u) << live.stderrText();
+    EXPECT_EQ(live.stop(), 0);
+    const std::string err = live.stderrText();
+    EXPECT_EQ(countOf(err, "Recording stopped: "), 1u) << err;
+    EXPECT_NE(err.find("Recording stopped: cannot create " + dir.path +
+                       "/missing/run-left.avi: No such file or directory. Tracking goes on."),
+              std::string::npos)
+        << err;
+}
+
 }  // namespace
