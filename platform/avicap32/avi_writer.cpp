@@ -13,6 +13,7 @@
 // short still plays. At the end it becomes the super index.
 #include "platform/avicap32/avi_writer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -151,6 +152,7 @@ bool AviWriter::writeFrame(const std::vector<uint8_t>& jpeg) {
     }
     putTag("00dc"), put32(uint32_t(jpeg.size()));
     part->chunks.push_back(Chunk{tell(), uint32_t(jpeg.size())});
+    largestChunk_ = std::max(largestChunk_, uint32_t(jpeg.size()));
     put(jpeg.data(), jpeg.size());
     if (jpeg.size() & 1) put("", 1);
     if (error_ != 0) return false;
@@ -193,7 +195,9 @@ bool AviWriter::updateHeaders(bool final) {
         if (part.indexOffset == 0) putAt(part.moviOffset, uint32_t(tell() - part.moviOffset - 4));
     }
     putAt(avihFramesOffset_, uint32_t(firstPartFrames_));
+    putAt(avihFramesOffset_ + 12, largestChunk_);  // the suggested buffer size
     putAt(strhLengthOffset_, uint32_t(frames_));
+    putAt(strhLengthOffset_ + 4, largestChunk_);
     putAt(dmlhFramesOffset_, uint32_t(frames_));
     if (error_ == 0 && std::fflush(file_) != 0) error_ = errno != 0 ? errno : EIO;
     return error_ == 0;

@@ -69,6 +69,7 @@ private:
     uint64_t position_ = 0;
     uint64_t frames_ = 0;
     uint64_t firstPartFrames_ = 0;
+    uint32_t largestChunk_ = 0;  // the frame buffer a reader needs
     std::vector<Part> parts_;
     std::vector<SuperEntry> superIndex_;
     uint64_t superIndexOffset_ = 0;  // the reserved room for the super index
