@@ -105,8 +105,9 @@ void RecordingSession::stop(const std::string& why) {
     // A thread of its own, so that neither the tick nor the end of the
     // program waits for the box to be closed.
     std::thread([text] {
-        std::wstring wide(text.size() + 1, L'\0');
-        wide.resize(size_t(std::max(0, MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], int(wide.size())) - 1)));
+        std::wstring wide(text.size() + 1, L'\0');  // never more characters than bytes
+        const int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], int(wide.size()));
+        wide.resize(size_t(std::max(0, n - 1)));
         MessageBoxW(nullptr, wide.c_str(), L"Kestrova", MB_OK | MB_ICONWARNING);
     }).detach();
 #endif

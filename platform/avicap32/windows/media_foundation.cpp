@@ -289,9 +289,9 @@ private:
 
     // Files: one frame is decoded ahead and shown once the pair's clock is
     // nearer its time than the frame before's (ticks at the file's own rate
-    // then show every frame once, a tick a little early or late alike); frames whose time has passed give way to the newest
-    // due one, read within the grab so that both files of a pair show the
-    // same moment. After its last frame the file holds it until the pair's
+    // then show every frame once, a tick a little early or late alike);
+    // frames whose time has passed give way to the newest due one, read
+    // within the grab so that both files of a pair show the same moment. After its last frame the file holds it until the pair's
     // next lap, and then starts again.
     GrabResult grabPaced(uint8_t* frame) {
         ReaderCallback& c = *callback_;
