@@ -35,6 +35,22 @@ void expectSameReports(const char* check, const std::vector<Report>& live, const
     }
 }
 
+// A folder that is not there: one message box says so, and meanwhile the
+// reports go on.
+void checkRecordingToMissingFolder() {
+    const char* check = "recording to a missing folder";
+    const std::string prefix = workDir + "/missing/run";
+    const pid_t pid = startKestrova("sim", kestrova, {"KESTROVA_RECORD=Z:" + prefix});
+    if (readReports(2, 60).size() < 2) fail(std::string(check) + ": the program did not run on");
+    std::string text;
+    if (!output({wine, probe, "warning", "Kestrova"}, 40, text)) text = "none\n";
+    std::printf("%s: message box: %s", check, text.c_str());
+    const std::string expected = "Recording stopped: cannot create Z:" + prefix + "-left.avi: No such file or directory.";
+    if (text != expected + " Tracking goes on.\n")
+        fail(std::string(check) + ": not the message");
+    closeAndCheckExit(pid, check);
+}
+
 }  // namespace
 
 void checkRecording() {
@@ -65,6 +81,7 @@ void checkRecording() {
     pid = startKestrova(cameras.c_str());
     expectSameReports(check, live, readReports(live.size(), 90));
     closeAndCheckExit(pid, check);
+    checkRecordingToMissingFolder();
 }
 
 }  // namespace wine_checks

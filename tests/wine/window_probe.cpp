@@ -1,8 +1,9 @@
 // Looks at Kestrova's windows from another Windows process, for the checks
 // under Wine:
 //   window_probe client    prints the main window's client size "W H"
-//   window_probe warning   prints the text of the "Error" message box and
-//                          presses its OK button
+//   window_probe warning [title]
+//                          prints the text of the "Error" (or title)
+//                          message box and presses its OK button
 //   window_probe close     closes the main window as its close box does
 //   window_probe version <exe>
 //                          prints the exe's version resource: file and
@@ -66,9 +67,10 @@ int printVersion(const wchar_t* exe) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc == 3 && wcscmp(argv[1], L"version") == 0) return printVersion(argv[2]);
-    if (argc != 2) return 2;
+    if (argc != 2 && !(argc == 3 && wcscmp(argv[1], L"warning") == 0)) return 2;
     if (wcscmp(argv[1], L"warning") == 0) {
-        HWND box = waitForWindow(L"#32770", L"Error");  // the dialog class of message boxes
+        // The dialog class of message boxes.
+        HWND box = waitForWindow(L"#32770", argc > 2 ? argv[2] : L"Error");
         if (box == nullptr) return 1;
         wchar_t text[256] = L"";
         GetDlgItemTextW(box, 0xFFFF, text, 256);  // the message box's text control

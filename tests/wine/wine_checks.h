@@ -17,7 +17,7 @@ struct Report {
     int x0, y0, x1, y1;
 };
 
-extern std::string wine, kestrova, workDir;
+extern std::string wine, kestrova, probe, workDir;
 
 void fail(const std::string& what);
 // Starts a program with the given environment changes ("NAME=value", or
