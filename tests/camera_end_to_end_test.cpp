@@ -414,23 +414,16 @@ TEST(RecordedFootage, PairPlaysInStep) {
 
 // A folder of the test's own, removed at the end.
 struct TempFolder {
-    std::string path;
-    TempFolder() {
-        char pattern[] = "/tmp/kestrova-recording-XXXXXX";
-        path = mkdtemp(pattern) != nullptr ? pattern : "";
-    }
-    ~TempFolder() {
-        if (!path.empty()) (void)!system(("rm -rf '" + path + "'").c_str());
-    }
+    char pattern[32] = "/tmp/kestrova-recording-XXXXXX";
+    const std::string path = mkdtemp(pattern) != nullptr ? pattern : "/nonexistent";
+    ~TempFolder() { (void)!system(("rm -rf '" + path + "'").c_str()); }
 };
 
 // What FFmpeg's own tool reads in a recording: its codec and frame rate,
 // how many frames it decodes, and the sizes of the frames' chunks.
 struct Probe {
     std::string codec, rate;
-    long frames = -1;
-    long chunkBytes = 0;
-    long fileBytes = 0;
+    long frames = -1, chunkBytes = 0, fileBytes = 0;
 };
 Probe probe(const std::string& path) {
     Probe p;
