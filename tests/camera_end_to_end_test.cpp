@@ -489,10 +489,13 @@ TEST(Recording, ReplayGivesTheLiveReports) {
     const std::vector<Report> again = replay.reports(10, 30.0);
     ASSERT_EQ(again.size(), 10u) << replay.stderrText();
     // The first tick makes the colour table, which takes a few hundred
-    // milliseconds and a different number of ticks with it in every run,
-    // live runs alike, so the first second averages different ticks.
+    // milliseconds (more under the sanitizers) and a different number of
+    // ticks with it in every run, live runs alike: the first second averages
+    // different ticks, and so does the second when that held the first
+    // report up.
+    const size_t startUp = std::max(seen[0].seconds, again[0].seconds) > 1.3 ? 2 : 1;
     for (size_t i = 0; i < again.size(); ++i) {
-        const int within = i == 0 ? 10 : 1;
+        const int within = i < startUp ? 10 : 1;
         EXPECT_NEAR(again[i].x0, seen[i].x0, within) << "second " << i + 1;
         EXPECT_NEAR(again[i].y0, seen[i].y0, within) << "second " << i + 1;
         EXPECT_NEAR(again[i].x1, seen[i].x1, within) << "second " << i + 1;
