@@ -201,12 +201,13 @@ struct OpenWatch {
     }
 };
 
-// The program with one argument (none when null) and COM1 on line, and a
+// A program with one argument (none when null) and COM1 on line, and a
 // camera list whose every use opens `camera`: a fake webcam's control file,
 // which the fake reads whenever the program lists, inspects or opens the
 // webcam; in a sanitized build, where the fake cannot be preloaded, a pair
 // of recorded files. Standard output and error go to the pipes.
-pid_t startAsking(const char* argument, const PseudoTerminal& line, const std::string& camera, int out, int err) {
+pid_t startAsking(const char* program, const char* argument, const PseudoTerminal& line, const std::string& camera,
+                  int out, int err) {
     const pid_t pid = fork();
     if (pid == 0) {
         setpgid(0, 0);
@@ -222,7 +223,7 @@ pid_t startAsking(const char* argument, const PseudoTerminal& line, const std::s
 #endif
         unsetenv("DISPLAY");
         unsetenv("WAYLAND_DISPLAY");
-        execl(programUnderTest(), programUnderTest(), argument, static_cast<char*>(nullptr));
+        execl(program, program, argument, static_cast<char*>(nullptr));
         _exit(127);
     }
     return pid;
@@ -238,7 +239,8 @@ std::string readAll(int fd) {
 // --help, --version and a bad argument are answered before anything is
 // opened: neither COM1 nor the camera list is touched, nothing reaches the
 // line. Run without arguments, the same program opens both, which shows that
-// the watch sees what it is meant to.
+// the watch sees what it is meant to. The monitor answers its options
+// without making a line or running a program named by them.
 TEST(CommandLine, HelpVersionAndBadArgumentOpenNothing) {
     char pattern[] = "/tmp/kestrova-asking-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -249,18 +251,27 @@ TEST(CommandLine, HelpVersionAndBadArgumentOpenNothing) {
     ASSERT_TRUE(line.ok() && watch.watch(line.path) && watch.watch(camera));
 
     struct Case {
+        const char* program;
         const char* argument;
         int status;
         const char* out;  // what standard output starts with
         std::vector<const char*> err;  // what standard error holds, one line
     };
     const std::string version = std::string("kestrova ") + KESTROVA_VERSION + "\n";
-    for (const Case& c : {Case{"--help", 0, "Usage: kestrova", {}}, Case{"-h", 0, "Usage: kestrova", {}},
-                          Case{"--version", 0, version.c_str(), {}}, Case{"--bogus", 2, "", {"'--bogus'", "--help"}}}) {
+    const std::string monitorVersion = std::string("kestrova-monitor ") + KESTROVA_VERSION + "\n";
+    const char* program = programUnderTest();
+    const char* monitor = KESTROVA_MONITOR_BINARY;
+    for (const Case& c : {Case{program, "--help", 0, "Usage: kestrova", {}}, Case{program, "-h", 0, "Usage: kestrova", {}},
+                          Case{program, "--version", 0, version.c_str(), {}},
+                          Case{program, "--bogus", 2, "", {"'--bogus'", "--help"}},
+                          Case{monitor, "--help", 0, "Usage: kestrova-monitor", {}},
+                          Case{monitor, "--version", 0, monitorVersion.c_str(), {}},
+                          Case{monitor, "--bogus", 2, "", {"'--bogus'", "--help"}}}) {
         int out[2], err[2];
         ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
         ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
-        const pid_t pid = startAsking(c.argument, line, camera, out[1], err[1]);
+        const std::string what = std::string(c.program == monitor ? "kestrova-monitor " : "kestrova ") + c.argument;
+        const pid_t pid = startAsking(c.program, c.argument, line, camera, out[1], err[1]);
         close(out[1]);
         close(err[1]);
         const int status = waitFor(pid, 10.0);
@@ -268,18 +279,18 @@ TEST(CommandLine, HelpVersionAndBadArgumentOpenNothing) {
         const std::string printed = readAll(out[0]), said = readAll(err[0]);
         close(out[0]);
         close(err[0]);
-        EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == c.status) << c.argument << ": " << status;
-        EXPECT_EQ(printed.rfind(c.out, 0), 0u) << c.argument << ": " << printed;
-        EXPECT_EQ(c.status == 0 ? said : printed, "") << c.argument;
-        for (const char* part : c.err) EXPECT_NE(said.find(part), std::string::npos) << c.argument << ": " << said;
-        EXPECT_LE(std::count(said.begin(), said.end(), '\n'), 1) << c.argument << ": " << said;
-        EXPECT_EQ(line.readChunk(std::chrono::milliseconds(50)), "") << c.argument;
-        EXPECT_EQ(watch.seen().size(), 0u) << c.argument << ": opened " << watch.seen().begin()->first;
+        EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == c.status) << what << ": " << status;
+        EXPECT_EQ(printed.rfind(c.out, 0), 0u) << what << ": " << printed;
+        EXPECT_EQ(c.status == 0 ? said : printed, "") << what;
+        for (const char* part : c.err) EXPECT_NE(said.find(part), std::string::npos) << what << ": " << said;
+        EXPECT_LE(std::count(said.begin(), said.end(), '\n'), 1) << what << ": " << said;
+        EXPECT_EQ(line.readChunk(std::chrono::milliseconds(50)), "") << what;
+        EXPECT_EQ(watch.seen().size(), 0u) << what << ": opened " << watch.seen().begin()->first;
     }
 
     // Without arguments: it runs, and the watch sees COM1 and the camera opened.
     const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    const pid_t pid = startAsking(nullptr, line, camera, null, null);
+    const pid_t pid = startAsking(program, nullptr, line, camera, null, null);
     close(null);
     const auto deadline = Clock::now() + std::chrono::seconds(30);
     while (watch.seen().size() < 2 && Clock::now() < deadline) usleep(20 * 1000);
