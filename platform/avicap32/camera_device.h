@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/avicap32/stereo_rig.h"
+
 namespace standin {
 
 class PlaybackClock;
@@ -87,13 +89,19 @@ std::unique_ptr<CameraDevice> openVfwCamera(std::string& error);
 #endif
 
 // The simulated stereo rig's camera 0 (left) or 1 (right), width x height,
-// with the ball held still at distance metres (or moving, for 0). The two
-// cameras of one rig share its clock: each grab of the left camera advances
-// the scene by 40 ms, and the right camera sees the same instant.
+// with the ball held still at view.distance metres (or moving, for 0; with
+// a second distance, 5 s at each in turn), on the physical rig view.rig.
+// The two cameras of one rig share its clock: each grab of the left camera
+// advances the scene by 40 ms, and the right camera sees the same instant.
 struct SimulatedScene {
     uint64_t leftGrabs = 0;
 };
-std::unique_ptr<CameraDevice> openSimulatedCamera(int camera, double distance, int width, int height,
+struct SimulatedView {
+    double distance = 0.0;
+    double secondDistance = 0.0;
+    SimulatedRig rig;
+};
+std::unique_ptr<CameraDevice> openSimulatedCamera(int camera, const SimulatedView& view, int width, int height,
                                                   std::shared_ptr<SimulatedScene> scene);
 
 }  // namespace standin

@@ -66,7 +66,7 @@ std::map<HWND, std::shared_ptr<CaptureWindow>> captureWindows;
 void loadRig() {
     if (rig.loaded) return;
     rig.loaded = true;
-    for (standin::RigCameraEntry& entry : standin::parseCameraList(std::getenv("KESTROVA_CAMERAS"))) {
+    for (standin::RigCameraEntry& entry : standin::parseCameraList(std::getenv("KESTROVA_CAMERAS"), std::getenv("KESTROVA_SIM_RIG"))) {
         RigCamera c;
         c.entry = std::move(entry);
         rig.cameras.push_back(std::move(c));
