@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "app/settings.h"
 #include "tests/support/pseudo_terminal.h"
 
 namespace {
@@ -299,6 +300,35 @@ TEST(CommandLine, HelpVersionAndBadArgumentOpenNothing) {
     EXPECT_EQ(watch.seen().count(line.path), 1u) << "COM1 was not seen opened";
     EXPECT_EQ(watch.seen().count(camera), 1u) << "the camera list was not seen used";
     (void)!system(("rm -rf '" + std::string(pattern) + "'").c_str());
+}
+
+// --help prints every setting of the table with its default, and the
+// manual page has an entry for each (".B <name>" on a line of its own), so
+// that neither falls behind the table.
+TEST(CommandLine, HelpAndManualPageGiveEverySetting) {
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        execl(programUnderTest(), programUnderTest(), "--help", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string help = readAll(out[0]);
+    close(out[0]);
+    waitpid(pid, nullptr, 0);
+    for (size_t at = help.find("\n      "); at != std::string::npos; at = help.find("\n      ", at))
+        help.replace(at, 7, " ");  // lines wrapped into one
+    std::ifstream in(KESTROVA_MANUAL_PAGE);
+    const std::string page((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(page.empty()) << KESTROVA_MANUAL_PAGE;
+    for (const SettingInfo& setting : settingsTable()) {
+        const std::string name = setting.name;
+        EXPECT_NE(help.find("  " + name + "=" + setting.form + " " + setting.help + " default: " + setting.byDefault),
+                  std::string::npos) << name << " in:\n" << help;
+        EXPECT_NE(page.find("\n.B " + name + "\n"), std::string::npos) << name << " has no entry in " << KESTROVA_MANUAL_PAGE;
+    }
 }
 
 }  // namespace

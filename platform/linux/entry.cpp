@@ -1,11 +1,13 @@
 // The process entry of the stand-in: answers the command line the way a
 // Linux command does, then hands over to the program's wWinMain, as Windows
 // does, and closes the display afterwards.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "app/settings.h"
 #include "platform/avicap32/camera_device.h"
 #include "platform/linux/stand_in.h"
 
@@ -18,18 +20,33 @@
 
 namespace {
 
-// The settings the program reads, for --help.
-struct HelpRow {
-    const char* name;
-    const char* help;
-    const char* fallback;
-};
-constexpr HelpRow kSettings[] = {
-    {"KESTROVA_CAMERAS", "the cameras, left first: devices, sim, sim:<metres>, file:<left>,<right>",
-     "every camera present; the simulated rig when there is none"},
-    {"KESTROVA_COM1", "the serial device COM1 opens (COMn: KESTROVA_COMn)", "/dev/ttyS0 (COMn: /dev/ttyS<n-1>)"},
-    {"KESTROVA_FONT", "the font file of the distance line", "DejaVu Sans, found through fontconfig"},
-};
+// Writes text wrapped to lines of at most 79 columns, the first indented by
+// `first` spaces, the others by six (a word longer than a line stands alone).
+void printWrapped(const std::string& text, size_t first = 6) {
+    constexpr size_t kIndent = 6, kWidth = 79;
+    size_t column = 0;
+    bool firstLine = true;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = std::min(text.find(' ', at), text.size());
+        const size_t length = end - at;
+        if (column > 0 && column + 1 + length > kWidth) {
+            std::putchar('\n');
+            column = 0;
+        }
+        if (column == 0) {
+            column = firstLine ? first : kIndent;
+            firstLine = false;
+            std::printf("%*s", int(column), "");
+        } else {
+            std::putchar(' ');
+            ++column;
+        }
+        std::fwrite(text.data() + at, 1, length, stdout);
+        column += length;
+        at = end + 1;
+    }
+    std::putchar('\n');
+}
 
 bool printHelp() {
     std::printf(
@@ -45,8 +62,13 @@ bool printHelp() {
         "  -h, --help     print this help and exit\n"
         "      --version  print the version and exit\n"
         "\n"
-        "Environment (read once at start-up):\n");
-    for (const HelpRow& row : kSettings) std::printf("  %s\n      %s\n      default: %s\n", row.name, row.help, row.fallback);
+        "Environment (each read once at start-up; a bad value is said, and the default\n"
+        "used):\n");
+    for (const SettingInfo& setting : settingsTable()) {
+        printWrapped(std::string(setting.name) + "=" + setting.form, 2);
+        printWrapped(setting.help);
+        printWrapped(std::string("default: ") + setting.byDefault);
+    }
     std::printf("\nMore in kestrova(1) and %s.\n", KESTROVA_README);
     return std::fflush(stdout) == 0 && !std::ferror(stdout);
 }
