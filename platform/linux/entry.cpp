@@ -52,9 +52,10 @@ bool printHelp() {
     std::printf(
         "Usage: kestrova [--help | --version]\n"
         "\n"
-        "Tracks a red target with two cameras side by side, shows both pictures with a\n"
-        "green marker on the target and its estimated distance, and once a second sends\n"
-        "the averaged target positions over COM1 (9600 baud, 8N1) as \" x0 y0 x1 y1\".\n"
+        "Tracks a red target (or one of the colour KESTROVA_TARGET names) with two\n"
+        "cameras side by side, shows both pictures with a green marker on the target and\n"
+        "its estimated distance, and once a second sends the averaged target positions\n"
+        "over COM1 (9600 baud, 8N1) as \" x0 y0 x1 y1\".\n"
         "Up and down arrows raise and lower the colour threshold; a left click switches\n"
         "the views. Without a display it runs headless. SIGINT, SIGTERM and SIGHUP end\n"
         "it as closing its window does.\n"
