@@ -228,7 +228,7 @@ std::unique_ptr<CameraDevice> openRigCamera(const RigCameraEntry& camera, const 
     std::unique_ptr<CameraDevice> device = camera.backend->open(camera, clocks, error);
     if (device == nullptr) return nullptr;
     CameraDevice::Reopen reopen = device->reopener();
-    return makeReturning(std::move(device), camera.name, std::move(reopen));
+    return makeReturning(std::move(device), camera.name, std::move(reopen), camera.settings);
 }
 
 }  // namespace standin

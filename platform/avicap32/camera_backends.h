@@ -39,6 +39,9 @@ struct RigCameraEntry {
     double secondDistance = 0.0;  // > 0 as well: 5 s at each in turn
     SimulatedRig simulatedRig;    // the physical rig (KESTROVA_SIM_RIG)
     int width = 320, height = 240;
+    // The user's exposure and white balance for this camera, applied when it
+    // opens and whenever it comes back.
+    CameraSettings settings;
     // KESTROVA_RECORD: the recording its frames are written to as well
     // (frame_recorder.h), under its place in the rig; null for none.
     std::shared_ptr<RecordingSession> recording;
@@ -86,7 +89,9 @@ bool parseSimulatedRig(const std::string& text, SimulatedRig& rig, std::string& 
 std::vector<RigCameraEntry> parseCameraList(const char* list, const char* simulatedRig);
 
 // Opens a camera of the rig; a camera that can come back when it is lost
-// comes back (returning_camera.h). Null on failure, with the reason in error.
+// comes back (returning_camera.h), with the entry's settings applied again.
+// The settings are not applied here: the caller applies them to the camera
+// opened, and says what came of it. Null on failure, with the reason in error.
 std::unique_ptr<CameraDevice> openRigCamera(const RigCameraEntry& camera, const RigClocks& clocks, std::string& error);
 
 }  // namespace standin

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/avicap32/camera_settings.h"
 #include "platform/avicap32/stereo_rig.h"
 
 namespace standin {
@@ -66,6 +67,13 @@ public:
     // returning_camera.h). Empty for a camera that cannot come back.
     using Reopen = std::function<std::unique_ptr<CameraDevice>(std::string& error)>;
     virtual Reopen reopener() const { return Reopen(); }
+
+    // Sets the user's exposure and white balance (those not Unset) and says
+    // what came of it. No frame the camera gave before is handed over after:
+    // the first frame a grab writes is one taken with the settings.
+    virtual SettingsOutcome applySettings(const CameraSettings& settings) {
+        return settingsWithoutControls(settings, "not a camera with such controls");
+    }
 };
 
 // Host cameras: V4L2 devices on Linux, DirectShow video input devices on
