@@ -38,9 +38,6 @@ void expectReports(const char* check, const std::vector<Report>& reports, double
                    double y1, double tolerance);
 void closeAndCheckExit(pid_t pid, const char* check);
 
-// Runs a program; false when it failed. What it printed goes to text.
-bool output(const std::vector<std::string>& argv, double seconds, std::string& text);
-
 void checkWebcams();
 void checkRecording();
 
