@@ -1,5 +1,6 @@
 // What the checks of kestrova.exe under Wine share (wine_checks.cpp runs
-// them; webcam_checks.cpp holds the cases with fake webcams).
+// them; webcam_checks.cpp holds the cases with fake webcams, and
+// recording_checks.cpp those that record).
 #pragma once
 
 #include <sys/types.h>
@@ -38,5 +39,6 @@ void expectReports(const char* check, const std::vector<Report>& reports, double
 void closeAndCheckExit(pid_t pid, const char* check);
 
 void checkWebcams();
+void checkRecording();
 
 }  // namespace wine_checks
