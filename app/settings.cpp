@@ -121,6 +121,10 @@ const std::vector<SettingInfo>& settingsTable() {
          "calibrate the rig with the target held still at this distance (then at the second)", applyCalibrate},
         {"KESTROVA_SIM_RIG", "<spacing m>,<field of view degrees>[,<toe-in degrees>[,<ball colour>]]",
          "0.14 m, 30 degrees, parallel, a red ball", "the simulated rig's own cameras and ball", nullptr},
+        {"KESTROVA_RECORD", "<path prefix>", "nothing is recorded",
+         "record what both cameras deliver to <prefix>-left.avi and <prefix>-right.avi (MJPEG, 25 frames a second; "
+         "a number is added to names already taken); file:<left>,<right> replays them",
+         nullptr},
         {"KESTROVA_COM1", "<device>", "/dev/ttyS0 (COMn: /dev/ttyS<n-1>)",
          "the serial device that is COM1 (KESTROVA_COMn for COMn), Linux only", nullptr},
         {"KESTROVA_FONT", "<font file>", "the sans-serif font fontconfig finds",

@@ -7,13 +7,14 @@
 #                          [--kestrova PROGRAM] [BUILD_DIR]
 #
 # Both cameras are fake webcams of tests/fake_v4l2, preloaded, each showing a
-# red ball before a textured wall; COM1 is a pseudo-terminal (serial_monitor).
+# red ball before a textured wall; COM1 is a pseudo-terminal (kestrova-monitor).
 # Each run starts one program, waits W seconds, then counts its CPU time
 # (utime + stime of /proc/<pid>/stat, every thread) over S seconds of wall
 # time. The runs of one repetition come one after another: floor and
 # Kestrova with MJPEG, the same with YUYV, all headless, then Kestrova with
 # MJPEG in a window on Xvfb, counting the X server's CPU too (skipped when
-# Xvfb is absent). Shares are of one core; ratios pair each Kestrova run
+# Xvfb is absent), and Kestrova with MJPEG recording both cameras
+# (KESTROVA_RECORD), headless. Shares are of one core; ratios pair each Kestrova run
 # with the floor run of its own repetition, and the medians are printed.
 # When OpenCV is here, bench/camera_opencv_peer runs beside them: the floor
 # plus OpenCV's usual tracking pipeline on every frame, as a peer.
@@ -40,7 +41,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-kestrova=${kestrova:-$build/kestrova} monitor=$build/serial_monitor floor=$build/bench/camera_floor
+kestrova=${kestrova:-$build/kestrova} monitor=$build/kestrova-monitor floor=$build/bench/camera_floor
 peer=$build/bench/camera_opencv_peer
 [ -x "$peer" ] && [ "$smoke" -eq 0 ] || peer=""
 fake=$build/tests/fake_v4l2/fake_v4l2.so
@@ -148,11 +149,13 @@ run_floor() {  # format, program (default the floor); the share into shares
 
 # format, then the X display and the X server's pid for a window (none:
 # headless); the program's share into shares, and the X server's after it.
+# With record set, Kestrova records to files of that prefix.
+record=""
 run_kestrova() {
   local format=$1 display=${2:-} xpid=${3:-}
   env -u DISPLAY -u WAYLAND_DISPLAY -u SDL_VIDEODRIVER "$monitor" /usr/bin/env ${display:+DISPLAY=$display} \
     LD_PRELOAD="$fake" FAKE_V4L2_CAMERAS="$(cameras "$format")" KESTROVA_CAMERAS=/dev/video0,/dev/video1 \
-    "$kestrova" >"$work/reports" 2>"$work/kestrova.err" &
+    ${record:+KESTROVA_RECORD=$record} "$kestrova" >"$work/reports" 2>"$work/kestrova.err" &
   local mon=$!
   pids+=("$mon")
   child_of "$mon"
@@ -175,6 +178,22 @@ run_kestrova() {
     echo "Kestrova's reports are not the balls' positions ($expected)" >&2
     exit 1
   fi
+  # Recording holds no tick up: the reports keep coming once a second.
+  if [ -n "$record" ] && [ "$smoke" -eq 0 ] && [ "$reports" -lt $((warmup + seconds - 2)) ]; then
+    cat "$work/kestrova.err" >&2
+    echo "only $reports reports in $((warmup + seconds)) s while recording" >&2
+    exit 1
+  fi
+}
+
+# The recording's size in MB a minute and its dropped frames, into recorded.
+recording_figures() {
+  local frames dropped bytes
+  frames=$(sed -n 's/.*-left\.avi: \([0-9]*\) frames.*/\1/p' "$work/kestrova.err")
+  dropped=$(sed -n 's/.*recorded, \([0-9]*\) dropped.*/\1/p' "$work/kestrova.err" | awk '{ s += $1 } END { print s + 0 }')
+  bytes=$(stat -c %s "$record-left.avi")
+  recorded=$(awk -v b="$bytes" -v f="$frames" 'BEGIN { printf "%.0f", b / f * 25 * 60 / 1e6 }')
+  recorded+=" MB/min per camera, $dropped dropped of $((2 * frames))"
 }
 
 xvfb=""
@@ -203,7 +222,7 @@ start_xvfb() {  # into display and xserver
   exit 1
 }
 
-declare -a fm km fy ky kw xw om oy
+declare -a fm km fy ky kw xw om oy kr
 echo "Each run: ${warmup} s warm-up, ${seconds} s measured; ${repetitions} repetition(s). CPU, % of one core:"
 for ((r = 0; r < repetitions; ++r)); do
   run_floor mjpeg; fm[r]=${shares[0]}
@@ -211,6 +230,12 @@ for ((r = 0; r < repetitions; ++r)); do
   run_floor yuyv; fy[r]=${shares[0]}
   run_kestrova yuyv; ky[r]=${shares[0]}
   line="  repetition $((r + 1)): MJPEG floor ${fm[r]}, Kestrova ${km[r]}; YUYV floor ${fy[r]}, Kestrova ${ky[r]}"
+  record=$work/recording-$r
+  run_kestrova mjpeg; kr[r]=${shares[0]}
+  recording_figures
+  rm -f "$record"-*.avi
+  record=""
+  line+="; MJPEG recording ${kr[r]} ($recorded)"
   if [ -n "$peer" ]; then
     run_floor mjpeg "$peer"; om[r]=${shares[0]}
     run_floor yuyv "$peer"; oy[r]=${shares[0]}
@@ -245,6 +270,8 @@ printf '| Kestrova, MJPEG, headless | %.1f %% | %.1f %% | %.2fx |\n' "$(median "
   "$(median $(ratios "${km[@]}" "${fm[@]}"))"
 printf '| Kestrova, YUYV, headless | %.1f %% | %.1f %% | %.2fx |\n' "$(median "${fy[@]}")" "$(median "${ky[@]}")" \
   "$(median $(ratios "${ky[@]}" "${fy[@]}"))"
+printf '| Kestrova, MJPEG, headless, recording both cameras | %.1f %% | %.1f %% | %.2fx |\n' "$(median "${fm[@]}")" \
+  "$(median "${kr[@]}")" "$(median $(ratios "${kr[@]}" "${fm[@]}"))"
 if [ -n "$peer" ]; then
   printf '| OpenCV peer, MJPEG, headless | %.1f %% | %.1f %% | %.2fx |\n' "$(median "${fm[@]}")" "$(median "${om[@]}")" \
     "$(median $(ratios "${om[@]}" "${fm[@]}"))"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Soak test: runs a build of Kestrova headless with COM1 on a pseudo-terminal
-# (tools/serial_monitor) for the given number of seconds (default 600),
+# (kestrova-monitor) for the given number of seconds (default 600),
 # sampling its resident memory, threads and open files. Then ends it with
 # SIGTERM and checks that
 #  - it sent one report a second (within one) from its first report to its last,
@@ -43,7 +43,7 @@ tolerance_kb=2048    # memory growth allowed after the warm-up
 
 source scripts/packages.sh
 build=${KESTROVA_SOAK_BUILD_DIR:-build-release}
-targets=(kestrova serial_monitor)
+targets=(kestrova kestrova-monitor)
 if [ "$faults" -eq 1 ]; then
   scripts/install-deps.sh "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
   targets+=(fake_v4l2)
@@ -98,7 +98,7 @@ start=$(now)
   else
     export KESTROVA_CAMERAS=sim
   fi
-  exec "$build/serial_monitor" "$build/kestrova"
+  exec "$build/kestrova-monitor" "$build/kestrova"
 ) >"$work/reports.fifo" 2>"$work/stderr" &
 monitor=$!
 

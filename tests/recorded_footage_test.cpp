@@ -7,15 +7,18 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/avicap32/avi_writer.h"
 #include "platform/avicap32/camera_device.h"
 #include "tests/support/avi_clip.h"
 #include "tests/support/jpeg_frame.h"
+#include "platform/avicap32/jpeg_encoder.h"
 #include "tests/support/test_clip.h"
 
 namespace {
@@ -99,6 +102,34 @@ TEST(RecordedFootage, FramesOfAnotherSizeAreSkipped) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     EXPECT_NEAR(frame[0], 200, 8);
+}
+
+// A recording in parts (an AVI file's parts are kept under a size: 1 GB in
+// use, 16 KiB here) plays whole, every frame in its place, as FFmpeg reads
+// it: each frame is a grey of its own, and the greys come back in order.
+TEST(RecordedFootage, RecordingInManyPartsPlaysWhole) {
+    Folder dir;
+    const std::string path = dir.path + "/parts.avi";
+    std::string error;
+    const std::unique_ptr<standin::JpegEncoder> encoder = standin::makeJpegEncoder(64, 48, error);
+    ASSERT_NE(encoder, nullptr) << error;
+    standin::AviWriter avi(std::fopen(path.c_str(), "wb"), 64, 48, 25, 16 * 1024);
+    ASSERT_TRUE(avi.writeHeader());
+    std::vector<uint8_t> frame(64 * 3 * 48), jpeg;
+    for (int i = 0; i < 100; ++i) {
+        std::fill(frame.begin(), frame.end(), uint8_t(i * 2));
+        ASSERT_TRUE(encoder->encode(frame.data(), jpeg, error)) << error;
+        ASSERT_TRUE(avi.writeFrame(jpeg));
+    }
+    ASSERT_TRUE(avi.finish());
+
+    FILE* out = popen(("ffmpeg -v error -i '" + path + "' -s 1x1 -pix_fmt gray -f rawvideo -").c_str(), "r");
+    ASSERT_NE(out, nullptr);
+    std::vector<int> greys;
+    for (int c; (c = std::fgetc(out)) != EOF;) greys.push_back(c);
+    pclose(out);
+    ASSERT_EQ(greys.size(), 100u);
+    for (size_t i = 0; i < greys.size(); ++i) EXPECT_NEAR(greys[i], int(i) * 2, 3) << "frame " << i;
 }
 
 }  // namespace

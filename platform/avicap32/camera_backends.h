@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/avicap32/camera_device.h"
+#include "platform/avicap32/frame_recorder.h"
 #include "platform/avicap32/playback_clock.h"
 
 namespace standin {
@@ -41,6 +42,9 @@ struct RigCameraEntry {
     // The user's exposure and white balance for this camera, applied when it
     // opens and whenever it comes back.
     CameraSettings settings;
+    // KESTROVA_RECORD: the recording its frames are written to as well
+    // (frame_recorder.h), under its place in the rig; null for none.
+    std::shared_ptr<RecordingSession> recording;
 };
 
 // What the cameras of one rig share.

@@ -37,6 +37,10 @@ const wchar_t kCaptureClass[] = L"KestrovaCapture";
 struct RigCamera {
     standin::RigCameraEntry entry;  // how KESTROVA_CAMERAS named it
     std::unique_ptr<CameraDevice> device;  // open while connected
+    // Made at the first connection and kept while the camera is away, so
+    // that the file goes on when it comes back.
+    std::unique_ptr<standin::FrameRecorder> recorder;
+    bool recorderMade = false;
     bool gone = false;  // vanished for good (an injected fault)
 };
 
@@ -79,7 +83,8 @@ void tellUser(const std::string& text) {
 #endif
 }
 
-// The cameras and their settings, read once.
+// The cameras and their settings, read once; KESTROVA_RECORD (a path
+// prefix) has what the cameras deliver recorded.
 void loadRig() {
     if (rig.loaded) return;
     rig.loaded = true;
@@ -88,11 +93,17 @@ void loadRig() {
     std::string told;
     for (const std::string& line : badValues) told += (told.empty() ? "" : "\n") + line;
     if (!told.empty()) tellUser(told);
-    for (standin::RigCameraEntry& entry :
-         standin::parseCameraList(std::getenv("KESTROVA_CAMERAS"), std::getenv("KESTROVA_SIM_RIG"))) {
+    std::vector<standin::RigCameraEntry> entries =
+        standin::parseCameraList(std::getenv("KESTROVA_CAMERAS"), std::getenv("KESTROVA_SIM_RIG"));
+    const char* record = std::getenv("KESTROVA_RECORD");
+    std::shared_ptr<standin::RecordingSession> recording;
+    if (record != nullptr && std::string(record).find_first_not_of(" \t") != std::string::npos && !entries.empty())
+        recording = std::make_shared<standin::RecordingSession>(record, entries.size());
+    for (standin::RigCameraEntry& entry : entries) {
         RigCamera c;
         c.entry = std::move(entry);
         c.entry.settings = settings.of(rig.cameras.size());
+        c.entry.recording = recording;
         rig.cameras.push_back(std::move(c));
     }
 }
@@ -176,6 +187,10 @@ LRESULT connect(CaptureWindow& w, WPARAM driver) {
     }
     w.width = camera.device->width();
     w.height = camera.device->height();
+    if (camera.entry.recording != nullptr && !camera.recorderMade) {
+        camera.recorderMade = true;
+        camera.recorder = standin::FrameRecorder::create(camera.entry.recording, size_t(w.camera), w.width, w.height);
+    }
     w.haveFrame = false;
     w.connectedAt = std::chrono::steady_clock::now();
     w.connected = true;
@@ -232,6 +247,8 @@ LRESULT grabFrame(HWND hwnd, CaptureWindow& w) {
         bytesUsed = w.frame.size();
     }
     ++w.framesGrabbed;
+    // Recorded as delivered, before the callback (which may end the window).
+    if (camera->recorder != nullptr) camera->recorder->offer(w.frame.data(), std::chrono::steady_clock::now());
 
     VIDEOHDR header{};
     header.lpData = w.frame.data();
@@ -291,6 +308,8 @@ LRESULT handleCaptureMessage(HWND hwnd, CaptureWindow* w, UINT msg, WPARAM wPara
         case WM_DESTROY:
             captureWindows.erase(hwnd);  // first, so that no failure below leaves it behind
             disconnect(*w);
+            // The window's end is the recording's: the file is finished.
+            if (RigCamera* camera = cameraOf(*w)) camera->recorder.reset();
             return 0;
         default:
             return DefWindowProcW(hwnd, msg, wParam, lParam);

@@ -502,6 +502,7 @@ int main(int argc, char** argv) {
     checkNoCamera();
     checkHeldLine(slave);
     checkWebcams();
+    checkRecording();
     close(slave);
     return failures == 0 ? 0 : 1;
 }

@@ -1,5 +1,6 @@
 // What the checks of kestrova.exe under Wine share (wine_checks.cpp runs
-// them; webcam_checks.cpp holds the cases with fake webcams).
+// them; webcam_checks.cpp holds the cases with fake webcams, and
+// recording_checks.cpp those that record).
 #pragma once
 
 #include <sys/types.h>
@@ -49,5 +50,6 @@ void checkWebcams();
 // serial line (slave) held now and then; what scripts/soak.sh --faults does.
 void soakWithFaults(int seconds, int slave);
 void checkHostileFiles();
+void checkRecording();
 
 }  // namespace wine_checks

@@ -239,7 +239,9 @@ GrabResult RecordedFile::grab(uint8_t* frame) {
         }
     }
     if (!atEnd_) {
-        int64_t due = int64_t(std::floor(now.seconds * fps_));
+        // The frame whose time is nearest: ticks at the file's own rate then
+        // show every frame once, a tick a little early or late alike.
+        int64_t due = int64_t(std::floor(now.seconds * fps_ + 0.5));
         if (due - decoded_ > kMaxCatchUp) {  // far behind (the program was stopped): go on from here
             clock_->resumeAt(double(decoded_) / fps_);
             due = decoded_;

@@ -302,10 +302,11 @@ private:
         release(callback_);
     }
 
-    // Files: one frame is decoded ahead and shown once the pair's clock
-    // reaches its time; frames whose time has passed give way to the newest
-    // due one, read within the grab so that both files of a pair show the
-    // same moment. After its last frame the file holds it until the pair's
+    // Files: one frame is decoded ahead and shown once the pair's clock is
+    // nearer its time than the frame before's (ticks at the file's own rate
+    // then show every frame once, a tick a little early or late alike);
+    // frames whose time has passed give way to the newest due one, read
+    // within the grab so that both files of a pair show the same moment. After its last frame the file holds it until the pair's
     // next lap, and then starts again.
     // Whether the reader's frames are of the size the file opened with.
     bool framesOfOurSize() {
@@ -361,7 +362,7 @@ private:
                     clock_->resumeAt(double(due) / double(kHundredNsPerSecond));
                     elapsed = due;
                 }
-                if (due > elapsed) break;
+                if (due - frameInterval_ / 2 > elapsed) break;
                 std::copy(c.converted_.begin(), c.converted_.end(), frame);
                 c.pending_ = false;
                 lastTime_ = c.pendingTime_;
