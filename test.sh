@@ -37,6 +37,14 @@ if ! bench/whole_program.sh --smoke "$build" >"$build/whole_program_smoke.txt" 2
   echo "smoke run of bench/whole_program.sh failed"
   status=1
 fi
+# Two minutes of faults: two fake webcams unplugged and stalled, the serial
+# line held, the reports and the program's memory, threads and files watched.
+echo "== soak with faults (2 minutes)"
+if ! KESTROVA_SOAK_BUILD_DIR="$build" scripts/soak.sh --faults 120 >"$build/soak_faults.txt" 2>&1; then
+  cat "$build/soak_faults.txt"
+  echo "the soak with faults failed"
+  status=1
+fi
 ASAN_OPTIONS=abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite "tests under AddressSanitizer and UndefinedBehaviorSanitizer" "$build-san" -DKESTROVA_SANITIZE=ON
 

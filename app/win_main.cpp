@@ -60,5 +60,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
+    // The rest of a report the line cut goes out now (one write's wait at
+    // most), so that the far end's last report is whole.
+    closeSerialLink();
     return 0;
 }

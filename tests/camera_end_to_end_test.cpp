@@ -348,6 +348,30 @@ TEST(FakeCameras, UnpluggedCameraIsReopenedWhenItComesBack) {
     EXPECT_EQ(countOf(err, "/dev/video1: camera back"), 1u) << err;
 }
 
+// A driver that hangs in STREAMOFF, met when the unplugged left camera is
+// taken down and again at exit: the reports go on once a second, and
+// closing ends the program all the same (stop() waits 3 s, and SIGKILLs).
+TEST(FakeCameras, ADriverHungInACallHoldsNeitherTheWindowNorTheExit) {
+    SKIP_WHEN_SANITIZED();
+    FakeCameraRun run(
+        "path=/dev/video0,formats=yuyv,control=@/ball0,fault=hang-streamoff;"
+        "path=/dev/video1,formats=yuyv,control=@/ball1,fault=hang-streamoff",
+        "/dev/video0,/dev/video1");
+    run.setBall(0, 200, 100);
+    run.setBall(1, 300, 100);
+    ASSERT_TRUE(run.started());
+    ASSERT_GE(run.reports(2, 10.0).size(), 2u) << run.stderrText();
+    run.setBall(0, 200, 100, "unplug");
+    const std::vector<Report> after = run.reports(4, 8.0);
+    ASSERT_GE(after.size(), 4u) << run.stderrText();
+    EXPECT_REPORT(after[3], 0, 0, 300, 379);
+    run.expectSteadyReports();
+    const auto closing = Clock::now();
+    EXPECT_EQ(run.stop(), 0) << run.stderrText();
+    std::printf("ended %.2f s after SIGTERM\n", std::chrono::duration<double>(Clock::now() - closing).count());
+    EXPECT_NE(run.stderrText().find("still closing"), std::string::npos) << run.stderrText();
+}
+
 // Automatic white balance drifts the tint to blue (the fake's 60 s of drift
 // pass in 4 s): fixed at 4000 K the reports hold; on automatic the same
 // scene loses the ball at the default threshold.

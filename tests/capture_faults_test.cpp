@@ -205,6 +205,23 @@ TEST_F(CaptureFaults, ACameraThatDisappearsLeavesTheRestRunning) {
     EXPECT_EQ(estimateDistance(), -1.0f);
 }
 
+// No memory for a camera's frames: that camera is lost, said once, and the
+// program runs on; with memory again it is back.
+TEST_F(CaptureFaults, ACameraWithoutMemoryForItsFramesIsLostNotTheProgram) {
+    runOneSecond();
+    testing::internal::CaptureStderr();
+    standin::injectCaptureFault(0, CaptureFault::NoMemory);
+    runOneSecond();
+    runOneSecond();
+    EXPECT_TRUE(averagedPointIsNoTarget(0));
+    EXPECT_FALSE(averagedPointIsNoTarget(1));
+    standin::injectCaptureFault(0, CaptureFault::None);
+    runOneSecond();
+    expectTwoMetres(estimateDistance());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "sim: camera lost: no memory for its frames\nsim: camera back\n");
+}
+
 // ---------------------------------------------------------------------------
 // The user's own rig and target
 

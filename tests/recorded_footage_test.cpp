@@ -1,4 +1,5 @@
-// Recorded footage that is missing, not a video, empty or cut short: a clear
+// Recorded footage that is missing, not a video, empty, cut short, not a
+// file, in a format outside the list or changing its frame size: a clear
 // refusal or frames as far as the file goes, never a crash or a hang.
 #include <gtest/gtest.h>
 
@@ -15,6 +16,8 @@
 
 #include "platform/avicap32/avi_writer.h"
 #include "platform/avicap32/camera_device.h"
+#include "tests/support/avi_clip.h"
+#include "tests/support/jpeg_frame.h"
 #include "platform/avicap32/jpeg_encoder.h"
 #include "tests/support/test_clip.h"
 
@@ -33,12 +36,19 @@ public:
 TEST(RecordedFootage, MissingGarbageAndEmptyFilesAreRefusedByName) {
     Folder dir;
     const std::string garbage = dir.path + "/garbage.avi", empty = dir.path + "/empty.avi";
+    const std::string fifo = dir.path + "/fifo.avi", y4m = dir.path + "/clip.y4m";
     std::ofstream(garbage) << std::string(5000, 'x');
     ASSERT_TRUE(test_clip::writeBallClip(empty, 64, 48, 10, 5, {}));
-    for (const std::string& path : {dir.path + "/missing.avi", garbage, empty}) {
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // opening it would wait for a writer
+    std::ofstream(y4m) << "YUV4MPEG2 W8 H8 F25:1 C420\nFRAME\n" << std::string(96, '\x80');
+    const std::pair<std::string, const char*> refused[] = {
+        {dir.path + "/missing.avi", "cannot open"}, {garbage, "cannot"},  {empty, "no frame"},
+        {fifo, "a FIFO"},  {"http://127.0.0.1:9/clip.avi", "not a local file"}, {y4m, "not a video Kestrova plays"}};
+    for (const auto& [path, why] : refused) {
         std::string error;
         EXPECT_EQ(standin::openRecordedFootage(path, nullptr, error), nullptr) << path;
         EXPECT_NE(error.find(path), std::string::npos) << error;
+        EXPECT_NE(error.find(why), std::string::npos) << error;
     }
 }
 
@@ -69,6 +79,29 @@ TEST(RecordedFootage, ClipCutShortPlaysWhatItHolds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     EXPECT_GE(newFrames, 6);
+}
+
+// MJPEG whose frames change size half way: those of the other size are
+// skipped, the rest play (and the sanitizers see no write out of bounds).
+TEST(RecordedFootage, FramesOfAnotherSizeAreSkipped) {
+    Folder dir;
+    const std::string path = dir.path + "/resized.avi";
+    std::vector<std::vector<uint8_t>> jpegs;
+    for (int i = 0; i < 8; ++i) {
+        const int w = i < 4 ? 64 : 128, h = i < 4 ? 48 : 96;
+        std::vector<uint8_t> rgb(size_t(w) * h * 3, 200);
+        jpegs.push_back(testsupport::encodeJpeg(rgb.data(), w, h, 85, testsupport::JpegChroma::Yuv420));
+    }
+    ASSERT_TRUE(testsupport::writeAviClip(path, testsupport::AviPixels::Jpeg, 64, 48, 20, jpegs));
+    std::string error;
+    std::unique_ptr<standin::CameraDevice> clip = standin::openRecordedFootage(path, nullptr, error);
+    ASSERT_NE(clip, nullptr) << error;
+    std::vector<uint8_t> frame(64 * 3 * 48);
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_NE(clip->grab(frame.data()), standin::GrabResult::Lost) << i;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_NEAR(frame[0], 200, 8);
 }
 
 // A recording in parts (an AVI file's parts are kept under a size: 1 GB in

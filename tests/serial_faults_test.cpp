@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -16,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "app/event_handler.h"
+#include "app/main_window.h"
 #include "platform/linux/stand_in.h"
 #include "serial/serial_link.h"
 #include "tests/support/pseudo_terminal.h"
@@ -203,25 +206,71 @@ LRESULT CALLBACK watchHeldLine(HWND window, UINT message, WPARAM wParam, LPARAM 
     return 0;
 }
 
-TEST_F(SerialFaults, AHeldLineCostsTheWindowOneWait) {
+// The whole program (wWinMain) on the simulated rig, headless, beside a
+// window of the test's own whose 50 ms timer, handled in the program's own
+// message loop, drives the test and ends the program.
+void runBesideProgram(WNDPROC test, const wchar_t* className) {
     setenv("SDL_VIDEODRIVER", "offscreen", 1);
     setenv("KESTROVA_CAMERAS", "sim:2.0", 1);
-    WNDCLASSEXW wndclass = {sizeof wndclass, 0, watchHeldLine, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
-                            L"KestrovaWatch", nullptr};
+    WNDCLASSEXW wndclass = {sizeof wndclass, 0, test, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+                            className, nullptr};
     RegisterClassExW(&wndclass);
-    HWND watcher = CreateWindowExW(0, L"KestrovaWatch", L"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-    watch.line = &line;
-    watch.start = watch.last = Clock::now();
-    ASSERT_NE(SetTimer(watcher, 1, 50, nullptr), 0u);
+    HWND window = CreateWindowExW(0, className, L"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(SetTimer(window, 1, 50, nullptr), 0u);
     wchar_t commandLine[] = L"";
     EXPECT_EQ(wWinMain(nullptr, nullptr, commandLine, SW_SHOWDEFAULT), 0);
     standin::destroyAllWindows();
+}
+
+TEST_F(SerialFaults, AHeldLineCostsTheWindowOneWait) {
+    watch.line = &line;
+    watch.start = watch.last = Clock::now();
+    runBesideProgram(watchHeldLine, L"KestrovaWatch");
     EXPECT_TRUE(watch.longest <= milliseconds(1200) && watch.longWaits <= 1)
         << "the window stopped answering: longest wait " << watch.longest.count() << " ms, " << watch.longWaits;
     EXPECT_TRUE(watch.resumedAfter >= milliseconds(0) && watch.resumedAfter <= milliseconds(2000))
         << "reports resumed " << watch.resumedAfter.count() << " ms after the release";
     EXPECT_EQ(wholeReports(watch.firstAfter).size(), 1u) << "reports piled up while the line was held";
     EXPECT_GE(wholeReports(watch.stream).size(), 4u);
+}
+
+// Inside the running program, reports sent until the line is full (the
+// last one most likely cut), then the far end reads again and the window
+// closes: the exit completes the cut report, so the far end's last report
+// is whole.
+struct CutAtExit {
+    PseudoTerminal* line;
+    std::string sent, read;  // every report sent, and what the far end read before the exit
+    std::vector<size_t> ends;  // where each report sent ends
+} cutAtExit;
+
+LRESULT CALLBACK fillLineAndClose(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message != WM_TIMER) return DefWindowProcW(window, message, wParam, lParam);
+    KillTimer(window, 1);
+    KillTimer(mainWindow, REPORT_TIMER_ID);  // no report of the program's own completes it
+    for (int i = 0; i < 20000; ++i) {
+        const Numbered r = numbered(i);
+        const auto start = Clock::now();
+        sendReport(r.a, r.b, r.c, r.d);
+        cutAtExit.sent += reportText(r.a, r.b, r.c, r.d);
+        cutAtExit.ends.push_back(cutAtExit.sent.size());
+        if (since(start) > milliseconds(250)) break;  // full
+    }
+    cutAtExit.read = cutAtExit.line->readUntilQuiet(milliseconds(200));
+    PostQuitMessage(0);
+    return 0;
+}
+
+TEST_F(SerialFaults, ACutReportIsCompletedAtExit) {
+    cutAtExit.line = &line;
+    runBesideProgram(fillLineAndClose, L"KestrovaFill");
+    const std::string all = cutAtExit.read + farEndReadsAll();
+    const auto& ends = cutAtExit.ends;
+    if (std::find(ends.begin(), ends.end(), cutAtExit.read.size()) != ends.end()) {
+        std::printf("the line filled up at the end of a report: nothing was cut this time\n");
+    }
+    EXPECT_EQ(cutAtExit.sent.compare(0, all.size(), all), 0) << "not the reports sent, in order";
+    EXPECT_NE(std::find(ends.begin(), ends.end(), all.size()), ends.end()) << "the far end's last report is cut";
 }
 
 // The far end goes away, before a report or while the line is full: reports

@@ -13,6 +13,8 @@
 //
 // SIGINT, SIGTERM and SIGHUP to the monitor are passed on to the program,
 // which closes as on Ctrl-C; the monitor then exits with the program's status.
+// SIGUSR1 holds the line as a device's XOFF would (the program's writes stop
+// going out), SIGUSR2 lets it go again: for soak tests.
 // The program does not outlive the monitor: when the reports can no longer be
 // printed (the reader of standard output went away, as with `| head -3`) the
 // program is ended the same way, and should the monitor itself die, the
@@ -50,6 +52,12 @@ bool outputGone = false;  // standard output failed; the program was told to end
 
 void forwardSignal(int signal) {
     if (program > 0) kill(pid_t(program), signal);
+}
+
+volatile sig_atomic_t line = -1;  // the pseudo-terminal's slave, held open here
+
+void holdOrRelease(int signal) {
+    if (line >= 0) tcflow(int(line), signal == SIGUSR1 ? TCOOFF : TCOON);
 }
 
 // Gathers the bytes of one report and prints them as one line.
@@ -139,10 +147,16 @@ int main(int argc, char** argv) {
     sigemptyset(&forward.sa_mask);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &forward, nullptr);
     std::signal(SIGPIPE, SIG_IGN);  // a closed output shows as a failed write
+    line = slave;
+    struct sigaction hold {};
+    hold.sa_handler = holdOrRelease;
+    sigemptyset(&hold.sa_mask);
+    hold.sa_flags = SA_RESTART;
+    for (int sig : {SIGUSR1, SIGUSR2}) sigaction(sig, &hold, nullptr);
     const pid_t monitor = getpid();
     const pid_t child = fork();
     if (child == 0) {
-        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) std::signal(sig, SIG_DFL);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGUSR1, SIGUSR2}) std::signal(sig, SIG_DFL);
         // Kept across exec; the check covers a monitor that died before it.
         if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != monitor) _exit(1);
         close(master);
@@ -190,6 +204,7 @@ int main(int argc, char** argv) {
     for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) printer.feed(buffer, size_t(n));
     printer.flush();
     close(master);
+    line = -1;
     close(slave);
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);

@@ -14,13 +14,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "platform/avicap32/camera_backends.h"
 #include "platform/avicap32/camera_device.h"
+#include "platform/avicap32/retired_cameras.h"
 #include "platform/win32.h"
 
 namespace {
@@ -62,6 +65,7 @@ struct CaptureWindow {
     std::chrono::steady_clock::time_point connectedAt{};
     CAPVIDEOCALLBACK callback = nullptr;
     bool haveFrame = false;  // frame holds a whole frame the camera gave
+    bool failing = false;    // its camera failed a grab (no memory, no thread), and it was said
     std::vector<uint8_t> frame;
 };
 // Shared, so that a window's record outlives a callback that destroys it.
@@ -132,7 +136,7 @@ RigCamera* connectedCamera(const CaptureWindow& w) { return w.connected ? camera
 
 void loseCamera(RigCamera& camera) {
     camera.gone = true;
-    camera.device.reset();
+    standin::retireCamera(std::move(camera.device));
 }
 
 // The distance assumes two pictures of one size: say so once when the left
@@ -197,7 +201,7 @@ LRESULT disconnect(CaptureWindow& w) {
     RigCamera* camera = connectedCamera(w);
     w.connected = false;
     if (camera == nullptr) return FALSE;
-    camera->device.reset();
+    standin::retireCamera(std::move(camera->device));
     return TRUE;
 }
 
@@ -222,8 +226,13 @@ LRESULT grabFrame(HWND hwnd, CaptureWindow& w) {
     if (camera->gone || camera->device == nullptr) return FALSE;
 
     const size_t imageBytes = size_t(w.width) * 3 * size_t(w.height);
+    if (fault == CaptureFault::NoMemory) throw std::bad_alloc();  // as the resize would
     w.frame.resize(imageBytes);
     const GrabResult result = camera->device->grab(w.frame.data());
+    if (w.failing) {
+        w.failing = false;
+        std::fprintf(stderr, "%s: camera back\n", camera->entry.name.c_str());
+    }
     if (result == GrabResult::Lost) {
         w.haveFrame = false;  // never show a vanished camera's last picture as new
         return FALSE;
@@ -252,10 +261,38 @@ LRESULT grabFrame(HWND hwnd, CaptureWindow& w) {
     return TRUE;
 }
 
+// A camera that cannot be had for now (no memory for its frames, no thread
+// for its driver): its grabs deliver nothing, and it is said once, not
+// every tick; a connection fails. Never an exception out of a window
+// procedure, which would end the program.
+LRESULT cameraFailed(CaptureWindow& w, UINT msg, const std::exception& e) {
+    const RigCamera* camera = cameraOf(w);
+    const std::string name = camera != nullptr ? camera->entry.name : "camera";
+    const char* why = dynamic_cast<const std::bad_alloc*>(&e) != nullptr ? "no memory for its frames" : e.what();
+    if (msg == WM_CAP_GRAB_FRAME_NOSTOP) {
+        w.haveFrame = false;
+        if (!w.failing) std::fprintf(stderr, "%s: camera lost: %s\n", name.c_str(), why);
+        w.failing = true;
+    } else {
+        std::fprintf(stderr, "%s: cannot connect: %s\n", name.c_str(), why);
+    }
+    return FALSE;
+}
+
+LRESULT handleCaptureMessage(HWND hwnd, CaptureWindow* w, UINT msg, WPARAM wParam, LPARAM lParam);
+
 LRESULT CALLBACK captureWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     const auto found = captureWindows.find(hwnd);
     if (found == captureWindows.end()) return DefWindowProcW(hwnd, msg, wParam, lParam);
     const std::shared_ptr<CaptureWindow> w = found->second;  // kept while the message is handled
+    try {
+        return handleCaptureMessage(hwnd, w.get(), msg, wParam, lParam);
+    } catch (const std::exception& e) {
+        return cameraFailed(*w, msg, e);
+    }
+}
+
+LRESULT handleCaptureMessage(HWND hwnd, CaptureWindow* w, UINT msg, WPARAM wParam, LPARAM lParam) {
     switch (msg) {
         case WM_CAP_DRIVER_CONNECT:
             return connect(*w, wParam);
@@ -269,10 +306,10 @@ LRESULT CALLBACK captureWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lP
         case WM_CAP_GRAB_FRAME_NOSTOP:
             return grabFrame(hwnd, *w);
         case WM_DESTROY:
+            captureWindows.erase(hwnd);  // first, so that no failure below leaves it behind
             disconnect(*w);
             // The window's end is the recording's: the file is finished.
             if (RigCamera* camera = cameraOf(*w)) camera->recorder.reset();
-            captureWindows.erase(hwnd);
             return 0;
         default:
             return DefWindowProcW(hwnd, msg, wParam, lParam);
@@ -324,5 +361,6 @@ HWND WINAPI capCreateCaptureWindowW(LPCWSTR windowName, DWORD style, int x, int 
     HWND hwnd = CreateWindowExW(0, kCaptureClass, windowName != nullptr ? windowName : L"", style, x, y, width, height,
                                 parent, reinterpret_cast<HMENU>(static_cast<intptr_t>(id)), instance, nullptr);
     if (hwnd != nullptr) captureWindows[hwnd] = std::make_shared<CaptureWindow>();
+    standin::awaitRetiredCamerasAtExit();
     return hwnd;
 }

@@ -14,6 +14,7 @@ enum class CaptureFault {
     ShortFrame,      // frames carry only half the image's bytes
     OversizedFrame,  // frames claim (and really have) twice the image's bytes
     Disappear,       // the camera vanishes: grabs and connections fail
+    NoMemory,        // a grab finds no memory for the frame (std::bad_alloc)
 };
 void injectCaptureFault(int camera, CaptureFault fault);
 

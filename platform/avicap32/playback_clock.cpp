@@ -4,6 +4,18 @@
 
 namespace standin {
 
+namespace {
+
+// Seconds as the clock's own duration. What a file says of its length is
+// taken within 0 and about 116 days (NaN as 0), so that no conversion
+// overflows.
+PlaybackClock::Clock::duration clockSeconds(double seconds) {
+    const double kept = seconds >= 0.0 ? std::min(seconds, 1e7) : 0.0;
+    return std::chrono::duration_cast<PlaybackClock::Clock::duration>(std::chrono::duration<double>(kept));
+}
+
+}  // namespace
+
 int PlaybackClock::join() {
     members_.push_back(Member{true, false, 0.0, readings_});
     return int(members_.size()) - 1;
@@ -40,12 +52,12 @@ void PlaybackClock::ended(int id, uint64_t lap, double length) {
     if (id < 0 || size_t(id) >= members_.size() || lap != lap_) return;
     Member& member = members_[size_t(id)];
     member.ended = true;
-    member.length = std::max(length, 0.0);
+    member.length = length;
     beginNextLapIfAllEnded();
 }
 
 void PlaybackClock::resumeAt(Clock::time_point time, double seconds) {
-    lapStart_ = time - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    lapStart_ = time - clockSeconds(seconds);
     started_ = true;
 }
 
@@ -59,7 +71,7 @@ void PlaybackClock::beginNextLapIfAllEnded() {
         longest = std::max(longest, member.length);
     }
     if (!anyEnded) return;
-    lapStart_ += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(longest));
+    lapStart_ += clockSeconds(longest);
     ++lap_;
     for (Member& member : members_) member.ended = false;
 }

@@ -4,8 +4,11 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
+
+#include "platform/avicap32/retired_cameras.h"
 
 namespace standin {
 
@@ -44,7 +47,10 @@ public:
                 std::lock_guard<std::mutex> guard(mutex_);
                 found = std::move(found_);
             }
-            if (found == nullptr) return GrabResult::Lost;
+            if (found == nullptr) {
+                startFinder();  // when it could not be started before
+                return GrabResult::Lost;
+            }
             finder_.join();  // it ends once it has found the camera
             live_ = std::move(found);
             std::fprintf(stderr, "%s: camera back, %s\n", name_.c_str(), live_->description().c_str());
@@ -52,13 +58,25 @@ public:
         const GrabResult result = live_->grab(frame);
         if (result == GrabResult::Lost) {
             std::fprintf(stderr, "%s: camera lost; trying again once a second\n", name_.c_str());
-            live_.reset();
-            finder_ = std::thread(&ReturningCamera::findAgain, this);
+            retireCamera(std::move(live_));
+            startFinder();
         }
         return result;
     }
 
 private:
+    // Starts the search unless it runs; with no thread to be had, the next
+    // grab tries again.
+    void startFinder() {
+        if (finder_.joinable()) return;
+        try {
+            finder_ = std::thread(&ReturningCamera::findAgain, this);
+        } catch (const std::system_error& e) {
+            if (!noThreadSaid_) std::fprintf(stderr, "%s: cannot look for the camera yet: %s\n", name_.c_str(), e.what());
+            noThreadSaid_ = true;
+        }
+    }
+
     void findAgain() {
         std::string said;  // a reason is said once, not every second
         std::unique_lock<std::mutex> lock(mutex_);
@@ -100,6 +118,7 @@ private:
     std::condition_variable wake_;
     std::unique_ptr<CameraDevice> found_;
     bool stopping_ = false;
+    bool noThreadSaid_ = false;  // touched by grabs only
 };
 
 }  // namespace

@@ -20,7 +20,8 @@ struct Size {
 //   path=/dev/video0,alias=/dev/v4l/by-id/usb-X-video-index0,formats=yuyv+mjpeg,
 //   sizes=640x480+1280x720,fps=30,pad=64,control=/tmp/ball0,meta=1,
 //   fault=truncate+corrupt+zero+overrun+badindex (any of them; on every other
-//   frame, taking turns; corrupt only for MJPEG),bandwidth=<bytes a second>,
+//   frame, taking turns; corrupt only for MJPEG; +hang-streamoff: besides,
+//   VIDIOC_STREAMOFF never returns),bandwidth=<bytes a second>,
 //   controls=exposure+whitebalance (either),awbspeed=<drift speed-up>,
 //   record=<file of control sets, stream starts and first frames>,
 //   firstframe=<ms from stream start>,card=<name; "Fake Camera N" unset>

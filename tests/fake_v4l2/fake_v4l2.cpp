@@ -21,6 +21,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -234,7 +235,20 @@ Camera* cameraAt(const char* path, bool& refused) {
     return nullptr;
 }
 
+// Which descriptors are the fake's, readable without its lock: calls on any
+// other descriptor never wait for the lock. (Wine's TerminateProcess kills
+// threads wherever they are, one of them perhaps holding the lock; the
+// calls that end the process must not wait for it.) Descriptors past the
+// table are looked up under the lock, as before.
+constexpr int kFlaggedDescriptors = 4096;
+std::atomic<bool> fakeDescriptor[kFlaggedDescriptors];
+bool mayBeFake(int fd) { return fd < 0 || fd >= kFlaggedDescriptors || fakeDescriptor[fd].load(); }
+void flagDescriptor(int fd, bool fake) {
+    if (fd >= 0 && fd < kFlaggedDescriptors) fakeDescriptor[fd].store(fake);
+}
+
 OpenFile* fileOf(int fd) {
+    if (!mayBeFake(fd)) return nullptr;
     auto it = fake().files.find(fd);
     return it == fake().files.end() ? nullptr : &it->second;
 }
@@ -248,6 +262,7 @@ int openCamera(Camera& c, int flags) {
     const int fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | ((flags & O_CLOEXEC) != 0 ? TFD_CLOEXEC : 0));
     if (fd < 0) return -1;
     fake().files[fd] = OpenFile{&c, c.plugGeneration, (flags & O_NONBLOCK) != 0};
+    flagDescriptor(fd, true);
     return fd;
 }
 
@@ -640,6 +655,7 @@ void closeFile(int fd) {
         c.owner = nullptr;
     }
     fake().files.erase(fd);
+    flagDescriptor(fd, false);
 }
 
 // open() and its kin: a camera, a refusal, or -2 to pass through.
@@ -715,7 +731,12 @@ Entry* nextDirEntry(DIR* dir, Entry* (*next)(DIR*), Entry& entry) {
 
 }  // namespace
 
+// Mappings of the fake's buffers that may be open, counted without the
+// lock (see mayBeFake).
+std::atomic<int> liveMappings{0};
+
 static void forgetMapping(void* addr) {
+    if (liveMappings.load() == 0) return;
     std::lock_guard<std::recursive_mutex> guard(fake().lock);
     auto it = fake().mappings.find(addr);
     if (it == fake().mappings.end()) return;
@@ -723,9 +744,23 @@ static void forgetMapping(void* addr) {
     if (it->second.buffersGeneration == c.buffersGeneration && it->second.index < c.buffers.size())
         --c.buffers[it->second.index].mappings;
     fake().mappings.erase(it);
+    --liveMappings;
 }
 
 extern "C" {
+
+// A driver that hangs: with fault=...+hang-streamoff, VIDIOC_STREAMOFF
+// never returns. It hangs outside the fake's lock, so the other camera and
+// the other calls go on.
+static void hangIfTheDriverWould(int fd, unsigned long request) {
+    if (request != VIDIOC_STREAMOFF) return;
+    {
+        std::lock_guard<std::recursive_mutex> guard(fake().lock);
+        const OpenFile* file = fileOf(fd);
+        if (file == nullptr || file->camera->config.fault.find("hang-streamoff") == std::string::npos) return;
+    }
+    for (;;) pause();
+}
 
 long syscall(long number, ...) {
     va_list args;
@@ -744,17 +779,21 @@ long syscall(long number, ...) {
             break;
         }
         case SYS_close: {
+            if (!mayBeFake(int(a[0]))) break;
             std::lock_guard<std::recursive_mutex> guard(f.lock);
             closeFile(int(a[0]));
             break;
         }
         case SYS_ioctl: {
+            if (!mayBeFake(int(a[0]))) break;
+            hangIfTheDriverWould(int(a[0]), static_cast<unsigned long>(a[1]));
             std::lock_guard<std::recursive_mutex> guard(f.lock);
             if (OpenFile* file = fileOf(int(a[0])))
                 return cameraIoctl(int(a[0]), *file, static_cast<unsigned long>(a[1]), reinterpret_cast<void*>(a[2]));
             break;
         }
         case SYS_read: {
+            if (!mayBeFake(int(a[0]))) break;
             std::lock_guard<std::recursive_mutex> guard(f.lock);
             if (OpenFile* file = fileOf(int(a[0]))) return fail(alive(*file) ? EINVAL : ENODEV);
             break;
@@ -772,7 +811,7 @@ long syscall(long number, ...) {
 
 void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) {
     Fake& f = fake();
-    {
+    if (fd >= 0 && mayBeFake(fd)) {
         std::lock_guard<std::recursive_mutex> guard(f.lock);
         if (OpenFile* file = fileOf(fd)) {
             Camera& c = *file->camera;
@@ -784,6 +823,7 @@ void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset)
                 for (uint32_t i = 0; i < c.buffers.size(); ++i) {
                     if (c.buffers[i].offset != size_t(offset)) continue;
                     ++c.buffers[i].mappings;
+                    if (f.mappings.count(mapped) == 0) ++liveMappings;
                     f.mappings[mapped] = Fake::Mapping{&c, c.buffersGeneration, i};
                 }
             }
@@ -846,7 +886,7 @@ int __openat_2(int dirfd, const char* path, int flags) { return openat(dirfd, pa
 int __openat64_2(int dirfd, const char* path, int flags) { return openat(dirfd, path, flags); }
 
 int close(int fd) {
-    {
+    if (mayBeFake(fd)) {
         std::lock_guard<std::recursive_mutex> guard(fake().lock);
         closeFile(fd);
     }
@@ -858,7 +898,8 @@ int ioctl(int fd, unsigned long request, ...) {
     va_start(args, request);
     void* arg = va_arg(args, void*);
     va_end(args);
-    {
+    if (mayBeFake(fd)) {
+        hangIfTheDriverWould(fd, request);
         std::lock_guard<std::recursive_mutex> guard(fake().lock);
         if (OpenFile* file = fileOf(fd)) return cameraIoctl(fd, *file, request, arg);
     }
@@ -866,7 +907,7 @@ int ioctl(int fd, unsigned long request, ...) {
 }
 
 ssize_t read(int fd, void* buf, size_t count) {
-    {
+    if (mayBeFake(fd)) {
         std::lock_guard<std::recursive_mutex> guard(fake().lock);
         if (OpenFile* file = fileOf(fd)) return fail(alive(*file) ? EINVAL : ENODEV);
     }
@@ -877,6 +918,9 @@ ssize_t read(int fd, void* buf, size_t count) {
 // makes the wait for the next one a real wait.
 int poll(pollfd* fds, nfds_t count, int timeout) {
     Fake& f = fake();
+    bool mayBe = false;
+    for (nfds_t i = 0; i < count; ++i) mayBe = mayBe || (fds[i].fd >= 0 && mayBeFake(fds[i].fd));
+    if (!mayBe) return f.poll(fds, count, timeout);
     bool any = false;
     auto ready = [&](bool afterWait) {
         int n = 0;

@@ -1,5 +1,6 @@
 #include "tests/support/avi_clip.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace testsupport {
@@ -58,23 +59,24 @@ std::vector<uint8_t> toYuy2(const std::vector<uint8_t>& bgr, int width, int heig
 }  // namespace
 
 bool writeAviClip(const std::string& path, AviPixels pixels, int width, int height, int framesPerSecond,
-                  const std::vector<std::vector<uint8_t>>& frames) {
-    const bool yuy2 = pixels == AviPixels::Yuy2;
+                  const std::vector<std::vector<uint8_t>>& frames, uint32_t timeScale) {
+    const bool yuy2 = pixels == AviPixels::Yuy2, jpeg = pixels == AviPixels::Jpeg;
     if (width <= 0 || (yuy2 && width % 2 != 0) || height <= 0 || framesPerSecond <= 0) return false;
     const size_t bgrRow = size_t(width) * 3;
     const size_t bgrBytes = bgrRow * size_t(height);
     for (const auto& f : frames) {
-        if (f.size() != bgrBytes) return false;
+        if (f.size() != bgrBytes && !jpeg) return false;
     }
     const size_t storedRow = yuy2 ? size_t(width) * 2 : (bgrRow + 3) / 4 * 4;
     const uint32_t frameBytes = uint32_t(storedRow * size_t(height));
-    const char* chunkTag = yuy2 ? "00dc" : "00db";
+    const char* chunkTag = yuy2 || jpeg ? "00dc" : "00db";
+    const char* fourcc = jpeg ? "MJPG" : "YUY2";
 
     std::vector<uint8_t> out;
     const size_t riff = open(out, "RIFF", "AVI ");
     const size_t hdrl = open(out, "LIST", "hdrl");
     const size_t avih = open(out, "avih");
-    put32(out, uint32_t(1000000 / framesPerSecond));
+    put32(out, uint32_t(std::min<uint64_t>(1000000ull * timeScale / uint32_t(framesPerSecond), 0xFFFFFFFF)));
     put32(out, frameBytes * uint32_t(framesPerSecond));
     put32(out, 0);
     put32(out, 0x10);  // has an index
@@ -89,8 +91,8 @@ bool writeAviClip(const std::string& path, AviPixels pixels, int width, int heig
     const size_t strl = open(out, "LIST", "strl");
     const size_t strh = open(out, "strh");
     putTag(out, "vids");
-    if (yuy2) {
-        putTag(out, "YUY2");
+    if (yuy2 || jpeg) {
+        putTag(out, fourcc);
     } else {
         put32(out, 0);
     }
@@ -98,7 +100,7 @@ bool writeAviClip(const std::string& path, AviPixels pixels, int width, int heig
     put16(out, 0);
     put16(out, 0);
     put32(out, 0);
-    put32(out, 1);
+    put32(out, timeScale);
     put32(out, uint32_t(framesPerSecond));
     put32(out, 0);
     put32(out, uint32_t(frames.size()));
@@ -116,8 +118,8 @@ bool writeAviClip(const std::string& path, AviPixels pixels, int width, int heig
     put32(out, uint32_t(height));
     put16(out, 1);
     put16(out, yuy2 ? 16 : 24);
-    if (yuy2) {
-        putTag(out, "YUY2");
+    if (yuy2 || jpeg) {
+        putTag(out, fourcc);
     } else {
         put32(out, 0);
     }
@@ -133,7 +135,9 @@ bool writeAviClip(const std::string& path, AviPixels pixels, int width, int heig
     for (const auto& f : frames) {
         offsets.push_back(uint32_t(out.size() - moviTag));
         const size_t chunk = open(out, chunkTag);
-        if (yuy2) {
+        if (jpeg) {
+            out.insert(out.end(), f.begin(), f.end());
+        } else if (yuy2) {
             const std::vector<uint8_t> y = toYuy2(f, width, height);
             out.insert(out.end(), y.begin(), y.end());
         } else {
@@ -146,11 +150,11 @@ bool writeAviClip(const std::string& path, AviPixels pixels, int width, int heig
     }
     close(out, movi);
     const size_t idx1 = open(out, "idx1");
-    for (uint32_t offset : offsets) {
+    for (size_t i = 0; i < offsets.size(); ++i) {
         putTag(out, chunkTag);
         put32(out, 0x10);  // key frame
-        put32(out, offset);
-        put32(out, frameBytes);
+        put32(out, offsets[i]);
+        put32(out, jpeg ? uint32_t(frames[i].size()) : frameBytes);
     }
     close(out, idx1);
     close(out, riff);

@@ -105,6 +105,14 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   "$WINESERVER" -w
 fi
 
+# KESTROVA_WINE_SOAK=<seconds>: the soak with faults alone (soak_checks.cpp).
+soak=${KESTROVA_WINE_SOAK:-}
+if [ -n "$soak" ]; then
+  timeout $((soak + 600)) "$linux_build/tests/wine_checks" "$kestrova_exe" "$win_build/tests/wine/window_probe.exe" \
+    "$work" || status=1
+  exit $status
+fi
+
 echo "-- platform-independent suites as Windows programs"
 for suite in tracking_test measurement_test analysis_equivalence_test frame_conversion_test directshow_controls_test; do
   exe="$win_build/tests/wine/$suite.exe"

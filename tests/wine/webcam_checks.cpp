@@ -2,7 +2,8 @@
 // into Wine, whose DirectShow reads them through libv4l2: the cameras found
 // in order, the size closest to 640x480 taken, the cameras chosen by index
 // and by name, a camera unplugged and plugged in again, two cameras of one
-// model, settings for cameras that lack the controls, and a slow first frame.
+// model, settings for cameras that lack the controls, and a slow first frame;
+// a webcam that never gives a frame, and drivers that hang in a call.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,11 +24,13 @@ const char* const kVgaPair =
     "path=/dev/video0,formats=yuyv,sizes=640x480,control=@/ball0;"
     "path=/dev/video1,formats=yuyv,sizes=640x480,control=@/ball1";
 
+}  // namespace
+
 std::string webcamDir() { return workDir + "/webcams"; }
 
 // Puts camera's ball at (x, y) from the top left, with "unplug" after it
 // when given.
-void setBall(int camera, int x, int y, const char* state = "") {
+void setBall(int camera, int x, int y, const char* state) {
     mkdir(webcamDir().c_str(), 0755);  // the first case sets its balls before it starts
     const std::string path = webcamDir() + "/ball" + std::to_string(camera);
     std::ofstream(path + ".new") << x << " " << y << " " << state << "\n";
@@ -36,7 +39,7 @@ void setBall(int camera, int x, int y, const char* state = "") {
 
 // kestrova.exe with the fake cameras (@ standing for the control files'
 // folder); its standard error goes to a file there.
-pid_t startWithWebcams(std::string cameras, const char* kestrovaCameras, std::vector<std::string> more = {}) {
+pid_t startWithWebcams(std::string cameras, const char* kestrovaCameras, std::vector<std::string> more) {
     mkdir(webcamDir().c_str(), 0755);
     for (size_t at = cameras.find('@'); at != std::string::npos; at = cameras.find('@', at))
         cameras.replace(at, 1, webcamDir());
@@ -47,6 +50,8 @@ pid_t startWithWebcams(std::string cameras, const char* kestrovaCameras, std::ve
     close(err);
     return pid;
 }
+
+namespace {
 
 // Closes the program, then expects each line in what it said.
 void expectSaid(pid_t pid, const char* check, const std::vector<std::string>& lines) {
@@ -160,6 +165,56 @@ void checkTwinWebcams() {
     expectSaid(pid, check, {"left camera: 0, 640x480 RGB24 (Twin)", "1: camera back, 640x480 RGB24 (Twin)"});
 }
 
+// The window answers (window_probe's messages all within a second), and
+// closing it ends the program within a few seconds (a driver may hang).
+void expectAnsweringAndQuickToClose(pid_t pid, const char* check) {
+    std::string text;
+    if (!output({wine, probe, "responsive"}, 40, text)) text = "measuring\nnot found\n";
+    long longest = -1, slow = -1;
+    std::sscanf(text.c_str(), "measuring\n%ld %ld", &longest, &slow);
+    std::printf("%s: longest wait of the window %ld ms\n", check, longest);
+    if (longest < 0 || longest > 1000) fail(std::string(check) + ": the window does not answer");
+    const Clock::time_point closing = Clock::now();
+    closeAndCheckExit(pid, check);
+    const double took = std::chrono::duration<double>(Clock::now() - closing).count();
+    std::printf("%s: ended %.1f s after the close\n", check, took);
+    if (took > 5.0) fail(std::string(check) + ": slow to end");
+}
+
+// The left webcam never gives a frame: the capture warning comes (its first
+// frame is waited for 3 s), the right one tracks, the window answers.
+void checkSilentWebcam() {
+    const char* check = "webcam that never gives a frame";
+    setBall(0, 417, 133, "pause");
+    setBall(1, 205, 302);
+    const Clock::time_point started = Clock::now();
+    const pid_t pid = startWithWebcams(kVgaPair, nullptr);
+    std::string text;
+    if (!output({wine, probe, "warning"}, 40, text)) text = "none\n";
+    const double after = std::chrono::duration<double>(Clock::now() - started).count();
+    std::printf("%s: capture warning %.1f s after the start: %s", check, after, text.c_str());
+    if (text != "Could not initialize capture windows!\n" || after > 10.0) fail(std::string(check) + ": no warning in time");
+    expectAnsweringAndQuickToClose(pid, check);
+}
+
+// Both webcams' drivers hang in STREAMOFF, which closing a camera meets: the
+// unplugged left one is taken down while the reports go on, and the exit
+// still comes.
+void checkHungDrivers() {
+    const char* check = "webcam drivers that hang";
+    setBall(0, 417, 133);
+    setBall(1, 205, 302);
+    const pid_t pid = startWithWebcams("path=/dev/video0,control=@/ball0,fault=hang-streamoff;"
+                                       "path=/dev/video1,control=@/ball1,fault=hang-streamoff",
+                                       nullptr);
+    expectReports(check, readReports(3, 60), 417, 479 - 133, 205, 479 - 302, 2.0);
+    setBall(0, 417, 133, "unplug");
+    std::vector<Report> reports = readReports(7, 12);
+    reports.erase(reports.begin(), reports.end() - std::min<long>(3, long(reports.size())));  // once it was lost
+    expectReports(check, reports, 0, 0, 205, 479 - 302, 2.0);
+    expectAnsweringAndQuickToClose(pid, check);
+}
+
 }  // namespace
 
 void checkWebcams() {
@@ -179,6 +234,8 @@ void checkWebcams() {
     checkReplug();
     checkSettingsWithoutControls();
     checkTwinWebcams();
+    checkSilentWebcam();
+    checkHungDrivers();
 }
 
 }  // namespace wine_checks

@@ -488,9 +488,15 @@ int main(int argc, char** argv) {
     std::printf("version resource: %s", version.c_str());
     if (version != expected) fail("the version resource is not " + expected);
 
+    if (const char* soak = std::getenv("KESTROVA_WINE_SOAK")) {
+        soakWithFaults(std::atoi(soak), slave);
+        close(slave);
+        return failures == 0 ? 0 : 1;
+    }
     checkSimulatedRig();
     checkGreenTarget();
     checkRecordedClips();
+    checkHostileFiles();
     checkMovingPairInStep();
     checkVfwShortFrames();
     checkNoCamera();

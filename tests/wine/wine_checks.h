@@ -38,7 +38,18 @@ void expectReports(const char* check, const std::vector<Report>& reports, double
                    double y1, double tolerance);
 void closeAndCheckExit(pid_t pid, const char* check);
 
+// The fake webcams (tests/fake_v4l2) preloaded into Wine: camera's ball at
+// (x, y) from the top left, with "pause" or "unplug" after it when given;
+// kestrova.exe with FAKE_V4L2_CAMERAS cameras (@ standing for the control
+// files' folder), its standard error in that folder.
+void setBall(int camera, int x, int y, const char* state = "");
+pid_t startWithWebcams(std::string cameras, const char* kestrovaCameras, std::vector<std::string> more = {});
+
 void checkWebcams();
+// Two fake webcams for the given seconds, unplugged, stalled and with the
+// serial line (slave) held now and then; what scripts/soak.sh --faults does.
+void soakWithFaults(int seconds, int slave);
+void checkHostileFiles();
 void checkRecording();
 
 }  // namespace wine_checks

@@ -4,12 +4,21 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/avstring.h>
 #include <libavutil/log.h>
 #include <libswscale/swscale.h>
 }
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 
 #include "platform/avicap32/linux/v4l2_camera.h"
 
@@ -20,13 +29,71 @@ namespace {
 constexpr int kMaxDimension = 16384;
 constexpr int64_t kMaxCatchUp = 50;  // frames decoded in one grab before the clock is reset
 
+// What cameras and phones record, and nothing else: the demuxers (by
+// FFmpeg's names) and the decoders that a file may reach.
+constexpr const char* kFormats = "avi,mov,mp4,m4a,3gp,3g2,mj2,matroska,webm";
+constexpr const char* kFormatNames = "AVI, MP4/MOV and Matroska/WebM";
+constexpr const char* kCodecs = "mjpeg,h264,hevc,vp8,vp9,rawvideo";
+constexpr AVCodecID kCodecIds[] = {AV_CODEC_ID_MJPEG, AV_CODEC_ID_H264, AV_CODEC_ID_HEVC,
+                                   AV_CODEC_ID_VP8,   AV_CODEC_ID_VP9,  AV_CODEC_ID_RAWVIDEO};
+constexpr const char* kCodecNames = "MJPEG, H.264, HEVC, VP8, VP9 and raw video";
+
+// How long FFmpeg may read for: opening a file, and one grab.
+constexpr int64_t kOpenMs = 2000;
+constexpr int64_t kGrabMs = 200;
+
 std::string avError(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(code, text, sizeof text);
     return text;
 }
 
+// Only a local regular file is read: not a URL, a pipe, a FIFO (whose open
+// would wait for a writer) or a device. What it holds must be a container
+// of the list; the name FFmpeg gives what it is otherwise goes in the error.
+bool isPlayableFile(const std::string& path, std::string& error) {
+    struct stat st {};
+    if (path.find("://") != std::string::npos && ::stat(path.c_str(), &st) != 0) {
+        error = path + ": not a local file; only files are played";
+        return false;
+    }
+    if (::stat(path.c_str(), &st) != 0) {
+        error = path + ": cannot open the video file: " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = path + ": not a regular file (" +
+                (S_ISFIFO(st.st_mode) ? "a FIFO" : S_ISDIR(st.st_mode) ? "a folder" : "a device or socket") +
+                "); only files are played";
+        return false;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = path + ": cannot open the video file: " + std::strerror(errno);
+        return false;
+    }
+    std::vector<uint8_t> head(4096 + AVPROBE_PADDING_SIZE, 0);
+    const ssize_t got = ::read(fd, head.data(), 4096);
+    ::close(fd);
+    AVProbeData probe{};
+    probe.filename = path.c_str();
+    probe.buf = head.data();
+    probe.buf_size = got > 0 ? int(got) : 0;
+    const AVInputFormat* format = av_probe_input_format(&probe, 1);
+    if (format != nullptr && !av_match_list(format->name, kFormats, ',')) {
+        error = path + ": " + (format->long_name != nullptr ? format->long_name : format->name) +
+                ", not a video Kestrova plays (" + kFormatNames + ")";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+int RecordedFile::interrupted(void* self) {
+    const auto* file = static_cast<const RecordedFile*>(self);
+    return std::chrono::steady_clock::now() > file->readUntil_ ? 1 : 0;
+}
 
 std::unique_ptr<RecordedFile> RecordedFile::open(const std::string& path, std::shared_ptr<PlaybackClock> clock,
                                                  std::string& error) {
@@ -35,8 +102,21 @@ std::unique_ptr<RecordedFile> RecordedFile::open(const std::string& path, std::s
     // damaged frames are skipped, and a file that cannot be played is named
     // once, below.
     av_log_set_level(AV_LOG_FATAL);
+    if (!isPlayableFile(path, error)) return nullptr;
     std::unique_ptr<RecordedFile> file(new RecordedFile(path));
-    int result = avformat_open_input(&file->format_, path.c_str(), nullptr, nullptr);
+    file->format_ = avformat_alloc_context();
+    if (file->format_ == nullptr) {
+        error = path + ": no memory to open the video file";
+        return nullptr;
+    }
+    file->format_->interrupt_callback = AVIOInterruptCB{&RecordedFile::interrupted, file.get()};
+    file->readUntil_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kOpenMs);
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    av_dict_set(&options, "format_whitelist", kFormats, 0);
+    av_dict_set(&options, "codec_whitelist", kCodecs, 0);
+    int result = avformat_open_input(&file->format_, path.c_str(), nullptr, &options);
+    av_dict_free(&options);
     if (result < 0) {
         error = path + ": cannot open the video file: " + avError(result);
         return nullptr;
@@ -52,6 +132,11 @@ std::unique_ptr<RecordedFile> RecordedFile::open(const std::string& path, std::s
         return nullptr;
     }
     const AVStream* stream = file->format_->streams[file->stream_];
+    if (std::find(std::begin(kCodecIds), std::end(kCodecIds), stream->codecpar->codec_id) == std::end(kCodecIds)) {
+        error = path + ": video in " + avcodec_get_name(stream->codecpar->codec_id) + ", not a video Kestrova plays (" +
+                kCodecNames + ")";
+        return nullptr;
+    }
     file->codec_ = avcodec_alloc_context3(decoder);
     if (file->codec_ == nullptr || avcodec_parameters_to_context(file->codec_, stream->codecpar) < 0 ||
         (result = avcodec_open2(file->codec_, decoder, nullptr)) < 0) {
@@ -138,6 +223,9 @@ void RecordedFile::convert(uint8_t* out) {
 GrabResult RecordedFile::grab(uint8_t* frame) {
     if (frame == nullptr) return GrabResult::NoNewFrame;
     if (broken_) return GrabResult::Lost;
+    // A read that takes longer (a file on a hung network share) ends the
+    // file's lap there, as its end would, rather than holding the tick up.
+    readUntil_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kGrabMs);
     const PlaybackClock::Position now = clock_->now(member_);
     if (now.lap != lap_) {  // the pair loops: every file starts again
         lap_ = now.lap;

@@ -45,6 +45,7 @@ private:
     bool decodeNext();  // the next frame of the file into frame_; false at its end
     bool rewind();      // back to the start, with the first frame in frame_
     void convert(uint8_t* out);
+    static int interrupted(void* self);  // FFmpeg's interrupt callback: past readUntil_
 
     std::string path_;
     std::string description_;
@@ -64,6 +65,7 @@ private:
     bool broken_ = false;   // not a frame from its start any more: lost
     bool shownFresh_ = false;  // the frame last delivered is the one in frame_
     int64_t decoded_ = -1;  // the frame of the lap now in frame_
+    std::chrono::steady_clock::time_point readUntil_{};  // reads give up after this
 };
 
 }  // namespace standin

@@ -297,10 +297,9 @@ GrabResult V4l2Camera::grab(uint8_t* frame) {
     if (lost_) return GrabResult::Lost;
     if (frame == nullptr) return GrabResult::NoNewFrame;
     const GrabResult result = streaming_ ? grabStreaming(frame) : grabRead(frame);
-    if (result == GrabResult::Lost) {
-        stop();
-        lost_ = true;
-    }
+    // A lost camera is stopped and closed where it is destroyed: off the
+    // window's thread (retired_cameras.h), as its driver may hang there.
+    if (result == GrabResult::Lost) lost_ = true;
     return result;
 }
 

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwctype>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "platform/avicap32/camera_device.h"
+#include "platform/avicap32/retired_cameras.h"
 #include "platform/avicap32/windows/directshow_graph.h"
 
 namespace standin {
@@ -32,6 +34,12 @@ using namespace directshow;
 
 constexpr ULONGLONG kLostAfterMs = 2000;   // without a frame
 constexpr ULONGLONG kFirstFrameMs = 3000;  // from the start of streaming
+// A driver that hangs: what the window's thread (or the search for a lost
+// camera) waits at most for the graph to be built, and for the settings to
+// be set, before it gives the camera up. The camera then goes down on a
+// thread of its own (retired_cameras.h).
+constexpr DWORD kBuildMs = 5000;
+constexpr DWORD kSettingsMs = 3000;
 
 std::string toUtf8(const std::wstring& w) {
     const int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), int(w.size()), nullptr, 0, nullptr, nullptr);
@@ -123,7 +131,10 @@ public:
             error = "no thread for the camera";
             return false;
         }
-        WaitForSingleObject(openedEvent_, INFINITE);
+        if (WaitForSingleObject(openedEvent_, kBuildMs) != WAIT_OBJECT_0) {
+            error = "does not answer: its driver hangs";
+            return false;
+        }
         if (!started_) {
             error = openError_;
             return false;
@@ -158,11 +169,13 @@ public:
     // On the worker, which owns the graph's objects. The frame that came
     // before is not handed over.
     SettingsOutcome applySettings(const CameraSettings& settings) override {
-        applyRequest_ = &settings;
+        applyRequest_ = settings;
+        ResetEvent(appliedEvent_);  // from a request given up on
         SetEvent(applyEvent_);
         const HANDLE done[] = {appliedEvent_, thread_};  // the worker ends when the camera is lost
-        if (WaitForMultipleObjects(2, done, FALSE, INFINITE) != WAIT_OBJECT_0)
-            return settingsWithoutControls(settings, "camera lost");
+        const DWORD woken = WaitForMultipleObjects(2, done, FALSE, kSettingsMs);
+        if (woken == WAIT_TIMEOUT) return settingsWithoutControls(settings, "camera does not answer");
+        if (woken != WAIT_OBJECT_0) return settingsWithoutControls(settings, "camera lost");
         return applied_;
     }
 
@@ -174,6 +187,7 @@ public:
         return [id, size](std::string& error) -> std::unique_ptr<CameraDevice> {
             auto camera = std::make_unique<DirectShowCamera>(id, size);
             if (camera->open(error)) return camera;
+            retireCamera(std::move(camera));  // its worker may hang in the driver
             if (error == kNotThere) error.clear();  // not back yet: nothing to say
             return nullptr;
         };
@@ -183,7 +197,14 @@ private:
     static constexpr const char* kNotThere = "is not there";
 
     static DWORD WINAPI work(void* self) {
-        static_cast<DirectShowCamera*>(self)->run();
+        auto* camera = static_cast<DirectShowCamera*>(self);
+        try {
+            camera->run();
+        } catch (const std::exception&) {  // no memory for the graph: never out of the thread
+            camera->openError_ = "no memory for the camera";
+            if (camera->sink_ != nullptr) camera->setLost();
+            SetEvent(camera->openedEvent_);
+        }
         return 0;
     }
 
@@ -204,7 +225,7 @@ private:
         for (;;) {
             const DWORD woken = WaitForMultipleObjects(2, events, FALSE, 100);
             if (woken == WAIT_OBJECT_0 + 1) {
-                applied_ = applyCameraSettings(graph.source, *applyRequest_);
+                applied_ = applyCameraSettings(graph.source, applyRequest_);
                 AcquireSRWLockExclusive(&sink_->lock);
                 sink_->fresh = false;
                 ReleaseSRWLockExclusive(&sink_->lock);
@@ -269,7 +290,7 @@ private:
     FrameSink* sink_ = nullptr;  // made with the graph
     HANDLE thread_ = nullptr, stopEvent_ = nullptr, openedEvent_ = nullptr;
     HANDLE applyEvent_ = nullptr, appliedEvent_ = nullptr;  // a settings request to the worker, and its answer
-    const CameraSettings* applyRequest_ = nullptr;          // set before applyEvent_
+    CameraSettings applyRequest_;                           // set before applyEvent_
     SettingsOutcome applied_;                               // set before appliedEvent_
     std::string openError_;  // set by the worker before openedEvent_, as is started_
     bool started_ = false;
@@ -321,6 +342,7 @@ std::unique_ptr<CameraDevice> openHostCamera(const std::string& name, std::strin
     auto camera = std::make_unique<DirectShowCamera>(*chosen, FrameSize());
     if (!camera->open(error)) {
         error = "camera " + toUtf8(chosen->name) + ": " + error;
+        retireCamera(std::move(camera));  // its worker may hang in the driver
         return nullptr;
     }
     return camera;

@@ -30,6 +30,10 @@ namespace standin {
 namespace {
 
 constexpr LONGLONG kHundredNsPerSecond = 10000000;
+// Times in a file beyond this (about 116 days either way) are refused: the
+// file ends there. Within it, every difference of two times and the
+// seconds they make fit their types.
+constexpr LONGLONG kLatestTime = kHundredNsPerSecond * 10000000;
 
 template <class T>
 void release(T*& p) {
@@ -91,9 +95,12 @@ public:
     STDMETHODIMP OnReadSample(HRESULT status, DWORD, DWORD flags, LONGLONG timestamp, IMFSample* sample) override {
         AcquireSRWLockExclusive(&lock_);
         reading_ = false;
+        if ((flags & MF_SOURCE_READERF_CURRENTMEDIATYPECHANGED) != 0) typeChanged_ = true;
         if (FAILED(status) || (flags & MF_SOURCE_READERF_ERROR) != 0) {
             failed_ = true;
-        } else if (sample != nullptr && convert(sample)) {
+        } else if (sample != nullptr && (timestamp < -kLatestTime || timestamp > kLatestTime)) {
+            flags |= MF_SOURCE_READERF_ENDOFSTREAM;  // a time that would overflow ends the file
+        } else if (sample != nullptr && !typeChanged_ && !otherSize_ && convert(sample)) {
             pendingTime_ = timestamp;
             pending_ = true;
         }
@@ -121,6 +128,12 @@ public:
     LONGLONG pendingTime_ = 0;
     bool ended_ = false;   // end of stream reached
     bool failed_ = false;  // the stream failed
+    // The reader's type changed: samples are skipped until the grab has
+    // looked at the new one (asking the reader here, on its own thread,
+    // could meet its lock), and while its frames are of another size than
+    // the file opened with, which could not be shown in the same picture.
+    bool typeChanged_ = false;
+    bool otherSize_ = false;
     std::vector<uint8_t> converted_;
 
 private:
@@ -137,11 +150,13 @@ private:
         IMF2DBuffer* buffer2d = nullptr;
         BYTE* scan0 = nullptr;
         LONG pitch = 0;
+        DWORD held = 0;  // what the buffer holds: a frame larger than that is not read
+        buffer->GetCurrentLength(&held);
         if (SUCCEEDED(buffer->QueryInterface(__uuidof(IMF2DBuffer), reinterpret_cast<void**>(&buffer2d))) &&
             SUCCEEDED(buffer2d->Lock2D(&scan0, &pitch))) {
             // scan0 is the top row; a negative pitch walks up through memory.
             const size_t stride = size_t(pitch < 0 ? -LONGLONG(pitch) : LONGLONG(pitch));
-            if (stride >= rowBytes && (pitch > 0 || layout_ != PixelLayout::Nv12)) {
+            if (stride >= rowBytes && (pitch > 0 || layout_ != PixelLayout::Nv12) && stride * rows <= held) {
                 const uint8_t* start = pitch < 0 ? scan0 - (rows - 1) * stride : scan0;
                 done = convertFrame(layout_, start, stride * rows, stride, pitch > 0, width_, height_,
                                     converted_.data());
@@ -211,7 +226,7 @@ public:
         PropVariantInit(&duration);
         if (SUCCEEDED(reader_->GetPresentationAttribute(DWORD(MF_SOURCE_READER_MEDIASOURCE), MF_PD_DURATION,
                                                         &duration)) &&
-            duration.vt == VT_UI8)
+            duration.vt == VT_UI8 && duration.uhVal.QuadPart <= ULONGLONG(kLatestTime))
             duration_ = LONGLONG(duration.uhVal.QuadPart);
         PropVariantClear(&duration);
         AcquireSRWLockExclusive(&callback_->lock_);
@@ -293,8 +308,28 @@ private:
     // frames whose time has passed give way to the newest due one, read
     // within the grab so that both files of a pair show the same moment. After its last frame the file holds it until the pair's
     // next lap, and then starts again.
+    // Whether the reader's frames are of the size the file opened with.
+    bool framesOfOurSize() {
+        IMFMediaType* type = nullptr;
+        if (FAILED(reader_->GetCurrentMediaType(DWORD(MF_SOURCE_READER_FIRST_VIDEO_STREAM), &type))) return false;
+        UINT32 w = 0, h = 0;
+        MFGetAttributeSize(type, MF_MT_FRAME_SIZE, &w, &h);
+        type->Release();
+        return int(w) == width_ && int(h) == height_;
+    }
+
     GrabResult grabPaced(uint8_t* frame) {
         ReaderCallback& c = *callback_;
+        AcquireSRWLockExclusive(&c.lock_);
+        const bool typeChanged = c.typeChanged_;
+        ReleaseSRWLockExclusive(&c.lock_);
+        if (typeChanged) {
+            const bool ourSize = framesOfOurSize();
+            AcquireSRWLockExclusive(&c.lock_);
+            c.otherSize_ = !ourSize;
+            c.typeChanged_ = false;
+            ReleaseSRWLockExclusive(&c.lock_);
+        }
         const PlaybackClock::Position position = clock_->now(member_);
         LONGLONG elapsed = LONGLONG(position.seconds * double(kHundredNsPerSecond));
         GrabResult result = GrabResult::NoNewFrame;
