@@ -1,19 +1,21 @@
 // Frame analysis speed on stereo pairs: intake (acceptFrame into both
-// slots) and the tick's analysis (segmentation against red at threshold
-// 60, one speck-filter pass, the centroid), beside
+// slots) and the tick's analysis (segmentation against the scene's target
+// colour at threshold 60, one speck-filter pass, the centroid), beside
 //  - the straightforward per-pixel forms of tests/reference_analysis.h,
 //  - a plain memcpy of the pair,
 //  - OpenCV's usual pipeline (HSV conversion, inRange, a 3x3 opening,
 //    moments; one thread), when built with it,
 // the tick with the work images read afterwards (as the mask and overlay
 // views do), on three scenes: the simulated rig's red ball before a textured wall,
-// uniformly random colours, and a mostly red frame. Timings drift between
+// uniformly random colours, and a mostly red frame; and the ball scene in
+// other target colours, each segmented against its own. Timings drift between
 // runs on shared machines, so compare only within one run
 // (bench/side_by_side.py prints the ratios).
 //
 // The counter per_pixel is the time per pixel of the pair (2 * width * height).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <tuple>
@@ -38,7 +40,40 @@ namespace {
 constexpr uint32_t kRed = 0xFF0000;
 constexpr int32_t kThreshold = 60;
 
+// The ball scene in another colour comes after the three scenes: scene
+// kBall + 2 + i is the ball in kBallColours[i], segmented against it.
 enum Scene { kBall = 0, kRandom = 1, kMostlyRed = 2 };
+constexpr uint32_t kBallColours[] = {0xFF8000, 0xFFFF00, 0x00FF00, 0x0000FF, 0xFF00FF};  // orange ... magenta
+constexpr int kColourScenes = int(sizeof kBallColours / sizeof kBallColours[0]);
+
+uint32_t sceneReference(int scene) { return scene > kMostlyRed ? kBallColours[scene - kMostlyRed - 1] : kRed; }
+
+// The rig's red frame in another target colour. Green and blue exchange
+// red's byte with theirs in every pixel, the wall's among them (its bricks
+// stay greys of the same spread, now never greenish or never bluish). Other
+// colours recolour the target's own pixels alone (the ball and the stray
+// specks: red over twice the larger other byte, which no wall pixel has):
+// each byte moves from the pixel's own low level towards its red level in
+// the share the colour has of 255, the other bytes of a strong share with
+// a little noise of their own.
+void recolourBall(std::vector<uint8_t>& frame, uint32_t colour) {
+    if (colour == 0x00FF00 || colour == 0x0000FF) {
+        const int swapWith = colour == 0x00FF00 ? 1 : 0;
+        for (size_t i = 0; i < frame.size(); i += 3) std::swap(frame[i + 2], frame[i + size_t(swapWith)]);
+        return;
+    }
+    const int share[3] = {int(colour & 0xFF), int(colour >> 8 & 0xFF), int(colour >> 16 & 0xFF)};
+    for (size_t i = 0; i < frame.size(); i += 3) {
+        uint8_t* p = &frame[i];
+        const int red = p[2], low = (p[0] + p[1]) / 2;
+        if (red <= 2 * std::max(p[0], p[1])) continue;
+        for (int c = 0; c < 3; ++c) {
+            const int own = c == 2 ? low : p[c];
+            const int noise = c == 2 || share[c] < 128 ? 0 : int((i * 2654435761u) >> (8 + 4 * c) & 7) - 3;
+            p[c] = uint8_t(std::clamp(own + (red - own) * share[c] / 255 + noise, 0, 255));
+        }
+    }
+}
 
 struct StereoPair {
     std::vector<uint8_t> frame[2];     // as captured
@@ -53,16 +88,17 @@ const StereoPair& stereoPair(int scene, int width, int height) {
     if (pair.frame[0].empty()) {
         for (int camera = 0; camera < 2; ++camera) {
             std::vector<uint8_t>& frame = pair.frame[camera];
-            if (scene == kBall) {
+            if (scene == kBall || scene > kMostlyRed) {
                 frame.resize(size_t(width) * 3 * size_t(height));
                 standin::renderStereoRigFrame(camera, 1.0, 2.0, width, height, frame.data());
+                if (scene != kBall) recolourBall(frame, sceneReference(scene));
             } else if (scene == kRandom) {
                 frame = reference::randomColourFrame(width, height, uint32_t(10 + camera));
             } else {
                 frame = reference::mostlyRedFrame(width, height, uint32_t(20 + camera));
             }
             pair.mask[camera] = frame;
-            reference::segmentByColour(pair.mask[camera].data(), width, height, kRed, kThreshold);
+            reference::segmentByColour(pair.mask[camera].data(), width, height, sceneReference(scene), kThreshold);
             pair.filtered[camera] = pair.mask[camera];
             reference::removeSpecks(pair.filtered[camera].data(), width, height, 1);
         }
@@ -85,9 +121,9 @@ void loadSlots(const std::vector<uint8_t> (&images)[2]) {
     for (int slot = 0; slot < 2; ++slot) acceptFrame(slot, images[slot].data(), uint32_t(images[slot].size()));
 }
 
-void analyseSlots() {
+void analyseSlots(uint32_t reference) {
     for (int slot = 0; slot < 2; ++slot) {
-        segmentByColour(slot, kRed);
+        segmentByColour(slot, reference);
         removeSpecks(slot, 1);
         cameraSlots[slot].latestPoint = findCentroid(slot);
     }
@@ -108,10 +144,10 @@ void BM_Tick(benchmark::State& state) {
     const StereoPair& pair = stereoPair(scene, width, height);
     prepareSlots(width, height);
     loadSlots(pair.frame);
-    analyseSlots();  // builds the colour table outside the timing
+    analyseSlots(sceneReference(scene));  // builds the colour table outside the timing
     for (auto _ : state) {
         loadSlots(pair.frame);
-        analyseSlots();
+        analyseSlots(sceneReference(scene));
     }
     setPixelCounter(state, width, height);
 }
@@ -175,7 +211,7 @@ void BM_TickColdTable(benchmark::State& state) {
     const StereoPair& pair = stereoPair(scene, width, height);
     prepareSlots(width, height);
     loadSlots(pair.frame);
-    analyseSlots();
+    analyseSlots(sceneReference(scene));
     static std::vector<uint8_t> sweep(size_t(64) << 20, 1);
     for (auto _ : state) {
         state.PauseTiming();
@@ -184,7 +220,7 @@ void BM_TickColdTable(benchmark::State& state) {
         benchmark::DoNotOptimize(sum);
         state.ResumeTiming();
         loadSlots(pair.frame);
-        analyseSlots();
+        analyseSlots(sceneReference(scene));
     }
     setPixelCounter(state, width, height);
 }
@@ -197,10 +233,10 @@ void BM_TickWorkImageRead(benchmark::State& state) {
     const StereoPair& pair = stereoPair(scene, width, height);
     prepareSlots(width, height);
     loadSlots(pair.frame);
-    analyseSlots();
+    analyseSlots(sceneReference(scene));
     for (auto _ : state) {
         loadSlots(pair.frame);
-        analyseSlots();
+        analyseSlots(sceneReference(scene));
         benchmark::DoNotOptimize(usableWorkImage(0));
         benchmark::DoNotOptimize(usableWorkImage(1));
         benchmark::ClobberMemory();
@@ -216,11 +252,11 @@ void BM_WholeTick(benchmark::State& state) {
     const StereoPair& pair = stereoPair(scene, width, height);
     prepareSlots(width, height);
     loadSlots(pair.frame);
-    analyseSlots();
+    analyseSlots(sceneReference(scene));
     HDC hdc = standin::createMemoryDC(2 * width, height, RGB(0, 0, 0));
     for (auto _ : state) {
         loadSlots(pair.frame);
-        analyseSlots();
+        analyseSlots(sceneReference(scene));
         drawCameraView(hdc, 0, 0, 0, tracker.viewMode);
         drawCameraView(hdc, width, 0, 1, tracker.viewMode);
         drawDistanceReadout(hdc);
@@ -232,17 +268,18 @@ void BM_WholeTick(benchmark::State& state) {
 // --- the stages alone, on the ball scene ------------------------------------
 
 void BM_Segmentation(benchmark::State& state) {
-    const int width = int(state.range(1)), height = int(state.range(2));
-    const StereoPair& pair = stereoPair(kBall, width, height);
+    const int scene = int(state.range(0)), width = int(state.range(1)), height = int(state.range(2));
+    const uint32_t reference = sceneReference(scene);
+    const StereoPair& pair = stereoPair(scene, width, height);
     prepareSlots(width, height);
     loadSlots(pair.frame);
-    segmentByColour(0, kRed);
+    segmentByColour(0, reference);
     for (auto _ : state) {
         state.PauseTiming();
         loadSlots(pair.frame);
         state.ResumeTiming();
-        segmentByColour(0, kRed);
-        segmentByColour(1, kRed);
+        segmentByColour(0, reference);
+        segmentByColour(1, reference);
         benchmark::ClobberMemory();
     }
     setPixelCounter(state, width, height);
@@ -337,16 +374,23 @@ void ballAtHd(benchmark::internal::Benchmark* b) {
     b->ArgNames({"scene", "w", "h"})->Args({kBall, 1280, 720})->Unit(benchmark::kMicrosecond);
 }
 
+// The ball in each other colour.
+void colouredBallsAtHd(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"scene", "w", "h"})->Unit(benchmark::kMicrosecond);
+    for (int i = 0; i < kColourScenes; ++i) b->Args({kMostlyRed + 1 + i, 1280, 720});
+}
+
 BENCHMARK(BM_Memcpy)->Apply(ballAtHd);
 BENCHMARK(BM_Tick)->Apply(scenesAtHd)->Args({kBall, 320, 240})->Args({kBall, 640, 480});
+BENCHMARK(BM_Tick)->Apply(colouredBallsAtHd);
 BENCHMARK(BM_TickLiteral)->Apply(scenesAtHd)->Args({kBall, 320, 240})->Args({kBall, 640, 480});
 #ifdef KESTROVA_BENCH_OPENCV
 BENCHMARK(BM_TickOpenCV)->Apply(scenesAtHd);
 #endif
 BENCHMARK(BM_TickWorkImageRead)->Apply(scenesAtHd);
 BENCHMARK(BM_TickColdTable)->Apply(scenesAtHd);
-BENCHMARK(BM_WholeTick)->Apply(ballAtHd);
-BENCHMARK(BM_Segmentation)->Apply(ballAtHd);
+BENCHMARK(BM_WholeTick)->Apply(ballAtHd)->Apply(colouredBallsAtHd);
+BENCHMARK(BM_Segmentation)->Apply(ballAtHd)->Apply(colouredBallsAtHd);
 BENCHMARK(BM_SegmentationLiteral)->Apply(ballAtHd);
 BENCHMARK(BM_SpeckFilterAndCentroid)->Apply(ballAtHd);
 BENCHMARK(BM_SpeckFilterAndCentroidLiteral)->Apply(ballAtHd);
