@@ -436,7 +436,7 @@ const PassLimits& passLimitsFor(const ColourLevelTable& table, uint32_t referenc
 inline uint32_t packedIndex(const uint8_t* q, const PassLimits& limits) {
     const uint32_t v = q[limits.order[0]], a = q[limits.order[1]], b = q[limits.order[2]];
     const uint32_t side = uint32_t(limits.second[v]) + 1;
-    return (a <= limits.first[v]) & (b < side) ? limits.start[v] + a * side + b : limits.failed;
+    return ((a <= limits.first[v]) & (b < side)) != 0 ? limits.start[v] + a * side + b : limits.failed;
 }
 
 // The levels of a group's candidates (bits of `candidates`, pixel j at
@@ -802,9 +802,6 @@ KESTROVA_TARGET_AVX512 inline BytePicker bytePicker(const PixelPermutes& p, int 
 KESTROVA_TARGET_AVX512 inline __m512i pickBytes64(__m512i a, __m512i b, __m512i c, const BytePicker& picker) {
     const __m512i fromAB = _mm512_permutex2var_epi8(a, picker.fromAB, b);
     return _mm512_mask_permutexvar_epi8(fromAB, picker.inC, picker.fromC, c);
-}
-KESTROVA_TARGET_AVX512 inline __m512i pickBytes64(__m512i a, __m512i b, __m512i c, const PixelPermutes& p, int byte) {
-    return pickBytes64(a, b, c, bytePicker(p, byte));
 }
 
 // A 256-byte table in four registers.
