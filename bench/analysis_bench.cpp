@@ -302,14 +302,14 @@ void BM_SegmentationLiteral(benchmark::State& state) {
 // The speck filter and the centroid after segmentation (the pass that
 // leaves the masks is redone, untimed, before each).
 void BM_SpeckFilterAndCentroid(benchmark::State& state) {
-    const int width = int(state.range(1)), height = int(state.range(2));
-    const StereoPair& pair = stereoPair(kBall, width, height);
+    const int scene = int(state.range(0)), width = int(state.range(1)), height = int(state.range(2));
+    const StereoPair& pair = stereoPair(scene, width, height);
     prepareSlots(width, height);
     for (auto _ : state) {
         state.PauseTiming();
         loadSlots(pair.frame);
-        segmentByColour(0, kRed);
-        segmentByColour(1, kRed);
+        segmentByColour(0, sceneReference(scene));
+        segmentByColour(1, sceneReference(scene));
         state.ResumeTiming();
         for (int slot = 0; slot < 2; ++slot) {
             removeSpecks(slot, 1);
@@ -392,7 +392,7 @@ BENCHMARK(BM_TickColdTable)->Apply(scenesAtHd);
 BENCHMARK(BM_WholeTick)->Apply(ballAtHd)->Apply(colouredBallsAtHd);
 BENCHMARK(BM_Segmentation)->Apply(ballAtHd)->Apply(colouredBallsAtHd);
 BENCHMARK(BM_SegmentationLiteral)->Apply(ballAtHd);
-BENCHMARK(BM_SpeckFilterAndCentroid)->Apply(ballAtHd);
+BENCHMARK(BM_SpeckFilterAndCentroid)->Apply(ballAtHd)->Apply(colouredBallsAtHd);
 BENCHMARK(BM_SpeckFilterAndCentroidLiteral)->Apply(ballAtHd);
 BENCHMARK(BM_SpeckFilterOnImage)->Apply(ballAtHd);
 BENCHMARK(BM_ColourTableBuild)->Unit(benchmark::kMillisecond);
