@@ -18,7 +18,7 @@ if [ ! -x build-release/kestrova ]; then
 fi
 build_log=build-release/build.log
 if ! { cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release &&
-       cmake --build build-release -j "$(nproc)" --target kestrova serial_monitor; } >"$build_log" 2>&1; then
+       cmake --build build-release -j "$(nproc)" --target kestrova kestrova-monitor; } >"$build_log" 2>&1; then
   cat "$build_log" >&2
   echo "Build failed (log: $build_log)." >&2
   exit 1
@@ -35,4 +35,4 @@ fi
 if [ -n "${KESTROVA_COM1:-}" ]; then
   exec build-release/kestrova
 fi
-exec build-release/serial_monitor build-release/kestrova
+exec build-release/kestrova-monitor build-release/kestrova

@@ -6,12 +6,17 @@
 
 #include "app/event_handler.h"
 #include "app/main_window.h"
+#include "app/settings.h"
 #include "capture/capture_source.h"
 #include "platform/win32.h"
 #include "serial/serial_link.h"
 #include "tracking/camera_slot.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    // What the user set, read once; with nothing set, all as it always was.
+    loadTrackerSettings();
+    tracker.threshold = trackerSettings.startThreshold;
+
     WNDCLASSEXW wndclass;
     std::memset(&wndclass, 0, sizeof wndclass);
     wndclass.cbSize = sizeof wndclass;

@@ -7,7 +7,7 @@
 #                          [--kestrova PROGRAM] [BUILD_DIR]
 #
 # Both cameras are fake webcams of tests/fake_v4l2, preloaded, each showing a
-# red ball before a textured wall; COM1 is a pseudo-terminal (serial_monitor).
+# red ball before a textured wall; COM1 is a pseudo-terminal (kestrova-monitor).
 # Each run starts one program, waits W seconds, then counts its CPU time
 # (utime + stime of /proc/<pid>/stat, every thread) over S seconds of wall
 # time. The runs of one repetition come one after another: floor and
@@ -40,7 +40,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-kestrova=${kestrova:-$build/kestrova} monitor=$build/serial_monitor floor=$build/bench/camera_floor
+kestrova=${kestrova:-$build/kestrova} monitor=$build/kestrova-monitor floor=$build/bench/camera_floor
 peer=$build/bench/camera_opencv_peer
 [ -x "$peer" ] && [ "$smoke" -eq 0 ] || peer=""
 fake=$build/tests/fake_v4l2/fake_v4l2.so

@@ -1,19 +1,17 @@
 #include "measurement/tracking_cycle.h"
 
 #include "capture/capture_source.h"
+#include "measurement/calibration.h"
 #include "serial/serial_link.h"
 #include "tracking/camera_slot.h"
 #include "tracking/segmentation.h"
 #include "tracking/speck_filter.h"
-
-namespace {
-constexpr uint32_t kTargetColour = 0xFF0000;  // pure red
-}
+#include "tracking/tracker_settings.h"
 
 void runTrackingTick(HWND window) {
     for (int slot = 0; slot < 2; ++slot) {
         grabFrame(slot);
-        segmentByColour(slot, kTargetColour);
+        segmentByColour(slot, trackerSettings.targetColour);  // pure red unless set
         removeSpecks(slot, 1);
         cameraSlots[slot].latestPoint = findCentroid(slot);
     }
@@ -36,4 +34,5 @@ void runReportCycle() {
     tracker.averagedPoints[1] = ImagePoint{averages[2], averages[3]};
     tracker.sampleCount = 0;
     for (int32_t& sum : tracker.sums) sum = 0;
+    followCalibration();
 }

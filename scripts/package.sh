@@ -39,9 +39,9 @@ package() {
 echo "== Linux package (release build in $build-release)"
 mkdir -p "$build-release" "$build-win"
 quietly "$build-release/package-build.log" \
-  cmake -S . -B "$build-release" -DCMAKE_BUILD_TYPE=Release -DKESTROVA_BUILD_TESTS=OFF
+  cmake -S . -B "$build-release" -DCMAKE_BUILD_TYPE=Release -DKESTROVA_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
 quietly "$build-release/package-build.log" \
-  cmake --build "$build-release" -j "$jobs" --target kestrova serial_monitor kestrova_icon
+  cmake --build "$build-release" -j "$jobs" --target kestrova kestrova-monitor kestrova_icon kestrova_docs
 package "$build-release"
 
 echo "== Windows zip (release build in $build-win)"

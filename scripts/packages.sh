@@ -6,8 +6,9 @@ TEST_PACKAGES=(libgtest-dev libbenchmark-dev libopencv-imgproc-dev g++-mingw-w64
   # (tests/wine/run_wine_checks.sh runs Wine only under unshare --mount, with
   # the machine's serial devices covered.)
   libx11-dev googletest wine64 libxrandr2 libxrender1 xvfb gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
-  # The packages' checks: the desktop entry's validator.
-  desktop-file-utils)
+  # The packages' checks: the desktop entry's validator, lintian, and man
+  # (man --warnings renders the manual pages through groff).
+  desktop-file-utils lintian man-db)
 # scripts/package.sh: the Windows cross build, and dpkg-shlibdeps, which works
 # out the Linux package's dependencies.
 PACKAGING_PACKAGES=(g++-mingw-w64-x86-64 dpkg-dev)

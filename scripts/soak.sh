@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Soak test: runs the release build of Kestrova headless on the moving
-# simulated rig, with COM1 on a pseudo-terminal (tools/serial_monitor), for
+# simulated rig, with COM1 on a pseudo-terminal (kestrova-monitor), for
 # the given number of seconds (default 600), sampling its resident memory.
 # Then ends it with SIGTERM and checks that
 #  - it sent one report a second (within one) from its first report to its last,
@@ -27,7 +27,7 @@ source scripts/packages.sh
 scripts/install-deps.sh "${BUILD_PACKAGES[@]}"
 build=${KESTROVA_SOAK_BUILD_DIR:-build-release}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j 2 --target kestrova serial_monitor >/dev/null
+cmake --build "$build" -j 2 --target kestrova kestrova-monitor >/dev/null
 
 work=$(mktemp -d /tmp/kestrova-soak-XXXXXX)
 monitor=""
@@ -50,7 +50,7 @@ start=$(now)
 (
   unset DISPLAY WAYLAND_DISPLAY
   export KESTROVA_CAMERAS=sim
-  exec "$build/serial_monitor" "$build/kestrova"
+  exec "$build/kestrova-monitor" "$build/kestrova"
 ) >"$work/reports.fifo" 2>"$work/stderr" &
 monitor=$!
 

@@ -1,7 +1,9 @@
 // Cameras that misbehave while the program runs, on the simulated rig with
 // the ball held still at 2 m: one that stops delivering, delivers short or
-// oversized frames, or disappears. The tracking tick and the report cycle run
-// as the timers would run them, 25 ticks to a report.
+// oversized frames, or disappears. Then a rig and a target the program is
+// not built for, which settings and a calibration make right. The tracking
+// tick and the report cycle run as the timers would run them, 25 ticks to a
+// report.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,9 +12,11 @@
 #include <cwchar>
 #include <vector>
 
+#include "app/settings.h"
 #include "capture/capture_source.h"
 #include "display/camera_view.h"
 #include "display/distance_readout.h"
+#include "measurement/calibration.h"
 #include "measurement/distance.h"
 #include "measurement/tracking_cycle.h"
 #include "platform/avicap32/capture_window.h"
@@ -49,6 +53,10 @@ protected:
         reset();
         unsetenv("DISPLAY");  // headless: no window shows up
         unsetenv("WAYLAND_DISPLAY");
+        start();
+    }
+    // The main window and both capture sources, as start-up makes them.
+    void start() {
         WNDCLASSEXW wndclass{};
         wndclass.cbSize = sizeof wndclass;
         wndclass.lpfnWndProc = countPaints;
@@ -62,9 +70,9 @@ protected:
         paints = 0;
     }
     void TearDown() override { reset(); }
-    static void reset() {
+    static void reset(const char* cameras = "sim:2.0") {
         standin::destroyAllWindows();
-        setenv("KESTROVA_CAMERAS", "sim:2.0", 1);
+        setenv("KESTROVA_CAMERAS", cameras, 1);
         standin::resetCaptureDevices();
         resetCaptureSources();
         resetTrackingState();
@@ -195,6 +203,127 @@ TEST_F(CaptureFaults, ACameraThatDisappearsLeavesTheRestRunning) {
     EXPECT_TRUE(averagedPointIsNoTarget(0));
     EXPECT_TRUE(averagedPointIsNoTarget(1));
     EXPECT_EQ(estimateDistance(), -1.0f);
+}
+
+// ---------------------------------------------------------------------------
+// The user's own rig and target
+
+class OwnRig : public CaptureFaults {
+protected:
+    void TearDown() override {
+        for (const SettingInfo& setting : settingsTable()) unsetenv(setting.name);
+        resetTrackerSettings();
+        resetCalibration();
+        CaptureFaults::TearDown();
+    }
+    // Starts afresh on these cameras, with the settings the environment has.
+    void restart(const std::string& cameras) {
+        reset(cameras.c_str());
+        EXPECT_TRUE(readTrackerSettings().empty());
+        tracker.threshold = trackerSettings.startThreshold;
+        start();
+    }
+    // The readout after a second of the ball still at that distance.
+    float readoutAt(double metres) {
+        restart("sim:" + std::to_string(metres) + "@1280x720");
+        runOneSecond();
+        return estimateDistance();
+    }
+    // Runs until the calibration gives its line (at most 20 s).
+    std::string calibrate(const std::string& cameras, const char* distances) {
+        setenv("KESTROVA_CALIBRATE", distances, 1);
+        resetCalibration();
+        restart(cameras);
+        EXPECT_EQ(readout().rfind(L"Calibrating: hold the target at ", 0), 0u);
+        testing::internal::CaptureStderr();
+        for (int second = 0; second < 20 && calibrationResult().empty(); ++second) runOneSecond();
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_NE(readout().find(L"Distance: "), std::wstring::npos);
+        unsetenv("KESTROVA_CALIBRATE");
+        EXPECT_EQ(said, calibrationResult() + "\n");
+        return calibrationResult();
+    }
+};
+
+// Right within 3 %, or within what one pixel of disparity changes.
+bool readsRight(float estimate, double metres) {
+    const double pixels = std::fabs(tracker.averagedPoints[0].x - tracker.averagedPoints[1].x -
+                                    double(trackerSettings.rig.disparityOffset));
+    const double onePixel = std::fmax(estimate * pixels / (pixels - 1.0) - estimate, 0.0);
+    return std::fabs(estimate - metres) <= std::fmax(0.03 * metres, onePixel);
+}
+
+// A rig the program does not know: 0.10 m apart, 62 degrees, 1280x720.
+// Wrong as it stands; one distance calibrated, right at every distance.
+TEST_F(OwnRig, OneDistanceCalibratesAnUnknownRig) {
+    setenv("KESTROVA_SIM_RIG", "0.10,62", 1);
+    EXPECT_FALSE(readsRight(readoutAt(2.0), 2.0)) << readoutAt(2.0);
+    const std::string rig = calibrate("sim:2.0@1280x720", "2.0");
+    ASSERT_EQ(rig.rfind("KESTROVA_RIG=", 0), 0u);
+    setenv("KESTROVA_RIG", rig.substr(13).c_str(), 1);
+    for (double metres : {1.0, 2.0, 4.0}) EXPECT_TRUE(readsRight(readoutAt(metres), metres)) << metres << " m";
+}
+
+// Toed in by 0.3 degrees: disparity at infinity is no longer 0. Two
+// distances find the offset; one distance cannot, and is off at 4 m.
+TEST_F(OwnRig, TwoDistancesCalibrateAToedInRig) {
+    setenv("KESTROVA_SIM_RIG", "0.10,62,0.3", 1);
+    const std::string one = calibrate("sim:1.0@1280x720", "1.0");
+    setenv("KESTROVA_RIG", one.substr(13).c_str(), 1);
+    EXPECT_FALSE(readsRight(readoutAt(4.0), 4.0)) << estimateDistance();
+    unsetenv("KESTROVA_RIG");
+
+    const std::string two = calibrate("sim:1.0/3.0@1280x720", "1.0/3.0");
+    setenv("KESTROVA_RIG", two.substr(13).c_str(), 1);
+    for (double metres : {0.8, 1.5, 4.0}) EXPECT_TRUE(readsRight(readoutAt(metres), metres)) << metres << " m";
+}
+
+// A green ball: found where it is against green, not at all against red.
+TEST_F(OwnRig, TargetColourFollowsTheSetting) {
+    setenv("KESTROVA_SIM_RIG", "0.14,30.0229,0,green", 1);
+    for (const char* target : {"green", "red"}) {
+        setenv("KESTROVA_TARGET", target, 1);
+        restart("sim");
+        for (int tick = 0; tick < 50; ++tick) {
+            runTrackingTick(window);
+            for (int camera = 0; camera < 2; ++camera) {
+                const standin::RigImagePoint p = standin::stereoRigProject(
+                    camera, standin::stereoRigBallPosition(tick * 0.04, 0.0), kWidth, kHeight);
+                const ImagePoint found = cameraSlots[camera].latestPoint;
+                if (target[0] == 'r') {
+                    EXPECT_TRUE(found.x == 0 && found.y == 0) << tick;
+                } else if (p.x > 10 && p.x < kWidth - 10 && p.y > 10 && p.y < kHeight - 10) {
+                    EXPECT_NEAR(found.x, p.x - 0.5, 2.0) << tick;
+                    EXPECT_NEAR(found.y, p.y - 0.5, 2.0) << tick;
+                }
+            }
+        }
+    }
+}
+
+// Each bad value: one line naming it, its value and the default, which holds.
+TEST_F(OwnRig, BadValuesAreSaidAndTheDefaultsHold) {
+    const char* bad[][2] = {{"KESTROVA_RIG", "abc"},           {"KESTROVA_RIG", "-0.1,60"},
+                            {"KESTROVA_RIG", "0.1,0"},         {"KESTROVA_RIG", "0.1,180"},
+                            {"KESTROVA_TARGET", "#12"},        {"KESTROVA_THRESHOLD", "x"},
+                            {"KESTROVA_THRESHOLD", "1e99"},    {"KESTROVA_CALIBRATE", "-1"},
+                            {"KESTROVA_CALIBRATE", "2/2"}};
+    resetTrackerSettings();
+    const TrackerSettings unset = trackerSettings;
+    for (const auto& setting : bad) {
+        setenv(setting[0], setting[1], 1);
+        const std::vector<std::string> said = readTrackerSettings();
+        ASSERT_EQ(said.size(), 1u) << setting[0];
+        EXPECT_EQ(said[0].rfind(std::string(setting[0]) + ": \"" + setting[1] + "\" ", 0), 0u) << said[0];
+        EXPECT_NE(said[0].find("; using "), std::string::npos) << said[0];
+        EXPECT_EQ(std::memcmp(&trackerSettings, &unset, sizeof unset), 0) << setting[0];
+        unsetenv(setting[0]);
+    }
+    setenv("KESTROVA_THRESHOLD", "-7", 1);
+    setenv("KESTROVA_TARGET", "#00fF80", 1);
+    EXPECT_TRUE(readTrackerSettings().empty());
+    EXPECT_EQ(trackerSettings.startThreshold, -7);
+    EXPECT_EQ(trackerSettings.targetColour, 0x00FF80u);
 }
 
 }  // namespace

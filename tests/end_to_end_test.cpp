@@ -1,23 +1,29 @@
 // Runs the built program headless with the simulated rig at 2.0 m and COM1
 // on a pseudo-terminal, reads its reports and ends it with a signal; and
-// under the serial monitor, which it must not outlive. KESTROVA_TEST_BINARY,
-// when set, names another program to run the same way (tests/deb_checks.sh
-// gives the one unpacked from the package).
+// under the serial monitor, which it must not outlive; and asks it for help,
+// its version and a bad argument, which it answers opening nothing.
+// KESTROVA_TEST_BINARY, when set, names another program to run the same way
+// (tests/deb_checks.sh gives the one unpacked from the package).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "app/settings.h"
 #include "tests/support/pseudo_terminal.h"
 
 namespace {
@@ -29,6 +35,11 @@ struct Report {
     double seconds;  // arrival since the program started
 };
 
+const char* programUnderTest() {
+    const char* other = std::getenv("KESTROVA_TEST_BINARY");
+    return other != nullptr && *other != 0 ? other : KESTROVA_BINARY;
+}
+
 // With no COM1 given, the program runs under the serial monitor, whose
 // output goes to monitorOutput.
 pid_t startProgram(const char* com1, const char* cameras, int monitorOutput = -1) {
@@ -38,12 +49,11 @@ pid_t startProgram(const char* com1, const char* cameras, int monitorOutput = -1
         setenv("KESTROVA_CAMERAS", cameras, 1);
         unsetenv("DISPLAY");
         unsetenv("WAYLAND_DISPLAY");
-        const char* other = std::getenv("KESTROVA_TEST_BINARY");
-        const char* program = other != nullptr && *other != 0 ? other : KESTROVA_BINARY;
+        const char* program = programUnderTest();
         if (com1 == nullptr) {
             dup2(monitorOutput, STDOUT_FILENO);
             unsetenv("KESTROVA_COM1");
-            execl(SERIAL_MONITOR_BINARY, SERIAL_MONITOR_BINARY, program, static_cast<char*>(nullptr));
+            execl(KESTROVA_MONITOR_BINARY, KESTROVA_MONITOR_BINARY, program, static_cast<char*>(nullptr));
         }
         setenv("KESTROVA_COM1", com1, 1);
         execl(program, program, static_cast<char*>(nullptr));
@@ -168,6 +178,143 @@ TEST(EndToEnd, ProgramEndsWithItsSerialMonitor) {
         while (waitpid(-1, nullptr, 0) > 0) {
         }
     }
+}
+
+// Every open(2) of the watched paths, by any process, as inotify sees it.
+struct OpenWatch {
+    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    std::map<int, std::string> names;  // by watch descriptor
+    std::map<std::string, int> opens;
+
+    ~OpenWatch() { close(fd); }
+    bool watch(const std::string& path) {
+        const int wd = inotify_add_watch(fd, path.c_str(), IN_OPEN);
+        if (wd >= 0) names[wd] = path;
+        return wd >= 0;
+    }
+    // The opens seen so far, by path.
+    const std::map<std::string, int>& seen() {
+        alignas(inotify_event) char buffer[4096];
+        for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+            for (ssize_t at = 0; at < n; at += ssize_t(sizeof(inotify_event)) + reinterpret_cast<inotify_event*>(buffer + at)->len)
+                ++opens[names[reinterpret_cast<inotify_event*>(buffer + at)->wd]];
+        return opens;
+    }
+};
+
+// A program with one argument (none when null) and COM1 on line, and a
+// camera list whose every use opens `camera`: a fake webcam's control file,
+// which the fake reads whenever the program lists, inspects or opens the
+// webcam; in a sanitized build, where the fake cannot be preloaded, a pair
+// of recorded files. Standard output and error go to the pipes.
+pid_t startAsking(const char* program, const char* argument, const PseudoTerminal& line, const std::string& camera,
+                  int out, int err) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        setenv("KESTROVA_COM1", line.path.c_str(), 1);
+#ifdef KESTROVA_SANITIZED_BUILD
+        setenv("KESTROVA_CAMERAS", ("file:" + camera + "," + camera).c_str(), 1);
+#else
+        unsetenv("KESTROVA_CAMERAS");
+        setenv("FAKE_V4L2_CAMERAS", ("path=/dev/video0,formats=yuyv,control=" + camera).c_str(), 1);
+        setenv("LD_PRELOAD", FAKE_V4L2_LIBRARY, 1);
+#endif
+        unsetenv("DISPLAY");
+        unsetenv("WAYLAND_DISPLAY");
+        execl(program, program, argument, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return pid;
+}
+
+std::string readAll(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, size_t(n));
+    return text;
+}
+
+// --help, --version and a bad argument are answered before anything is
+// opened: neither COM1 nor the camera list is touched, nothing reaches the
+// line. Run without arguments, the same program opens both, which shows that
+// the watch sees what it is meant to. The monitor answers its options
+// without making a line or running a program named by them. The help gives
+// every setting of the table with its default, and the manual page has an
+// entry (".B <name>" on a line of its own) for each: neither falls behind.
+TEST(CommandLine, HelpVersionAndBadArgumentOpenNothing) {
+    char pattern[] = "/tmp/kestrova-asking-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string camera = std::string(pattern) + "/camera";
+    std::ofstream(camera) << "100 100\n";
+    PseudoTerminal line;
+    OpenWatch watch;
+    ASSERT_TRUE(line.ok() && watch.watch(line.path) && watch.watch(camera));
+
+    struct Case {
+        const char* program;
+        const char* argument;
+        int status;
+        const char* out;  // what standard output starts with
+        std::vector<const char*> err;  // what standard error holds, one line
+    };
+    const std::string version = std::string("kestrova ") + KESTROVA_VERSION + "\n";
+    const std::string monitorVersion = std::string("kestrova-monitor ") + KESTROVA_VERSION + "\n";
+    const char* program = programUnderTest();
+    const char* monitor = KESTROVA_MONITOR_BINARY;
+    std::string help;
+    for (const Case& c : {Case{program, "--help", 0, "Usage: kestrova", {}}, Case{program, "-h", 0, "Usage: kestrova", {}},
+                          Case{program, "--version", 0, version.c_str(), {}},
+                          Case{program, "--bogus", 2, "", {"'--bogus'", "--help"}},
+                          Case{monitor, "--help", 0, "Usage: kestrova-monitor", {}},
+                          Case{monitor, "--version", 0, monitorVersion.c_str(), {}},
+                          Case{monitor, "--bogus", 2, "", {"'--bogus'", "--help"}}}) {
+        int out[2], err[2];
+        ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+        ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+        const std::string what = std::string(c.program == monitor ? "kestrova-monitor " : "kestrova ") + c.argument;
+        const pid_t pid = startAsking(c.program, c.argument, line, camera, out[1], err[1]);
+        close(out[1]);
+        close(err[1]);
+        const int status = waitFor(pid, 10.0);
+        if (status == -1) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+        const std::string printed = readAll(out[0]), said = readAll(err[0]);
+        close(out[0]);
+        close(err[0]);
+        if (c.program == program && c.argument == std::string("--help")) help = printed;
+        EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == c.status) << what << ": " << status;
+        EXPECT_EQ(printed.rfind(c.out, 0), 0u) << what << ": " << printed;
+        EXPECT_EQ(c.status == 0 ? said : printed, "") << what;
+        for (const char* part : c.err) EXPECT_NE(said.find(part), std::string::npos) << what << ": " << said;
+        EXPECT_LE(std::count(said.begin(), said.end(), '\n'), 1) << what << ": " << said;
+        EXPECT_EQ(line.readChunk(std::chrono::milliseconds(50)), "") << what;
+        EXPECT_EQ(watch.seen().size(), 0u) << what << ": opened " << watch.seen().begin()->first;
+    }
+
+    for (size_t at = help.find("\n      "); at != std::string::npos; at = help.find("\n      ", at))
+        help.replace(at, 7, " ");  // lines wrapped into one
+    std::ifstream in(KESTROVA_MANUAL_PAGE);
+    const std::string page((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const SettingInfo& setting : settingsTable()) {
+        const std::string name = setting.name;
+        EXPECT_NE(help.find("  " + name + "=" + setting.form + " " + setting.help + " default: " + setting.byDefault),
+                  std::string::npos) << name << " in:\n" << help;
+        EXPECT_NE(page.find("\n.B " + name + "\n"), std::string::npos) << name << ": no entry in " KESTROVA_MANUAL_PAGE;
+    }
+
+    // Without arguments: it runs, and the watch sees COM1 and the camera opened.
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const pid_t pid = startAsking(program, nullptr, line, camera, null, null);
+    close(null);
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (watch.seen().size() < 2 && Clock::now() < deadline) usleep(20 * 1000);
+    kill(pid, SIGTERM);
+    if (waitFor(pid, 10.0) == -1) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    EXPECT_EQ(watch.seen().count(line.path), 1u) << "COM1 was not seen opened";
+    EXPECT_EQ(watch.seen().count(camera), 1u) << "the camera list was not seen used";
+    (void)!system(("rm -rf '" + std::string(pattern) + "'").c_str());
 }
 
 }  // namespace

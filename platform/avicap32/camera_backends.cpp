@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/avicap32/returning_camera.h"
+#include "tracking/tracker_settings.h"
 
 namespace standin {
 
@@ -43,11 +44,13 @@ bool parseSimulated(const CameraBackend& self, const std::string&, const std::st
         c.height = int(h);
     }
     if (!text.empty()) {
-        char* end = nullptr;
-        c.distance = text[0] == ':' ? std::strtod(text.c_str() + 1, &end) : 0.0;
-        if (text[0] != ':' || end == text.c_str() + 1 || *end != '\0' || !std::isfinite(c.distance) ||
-            c.distance <= 0.0) {
-            why = "is not sim:<metres> with a distance above 0";
+        const size_t slash = text.find('/');
+        const bool two = slash != std::string::npos;
+        double& first = c.distance;
+        double& second = c.secondDistance;
+        if (text[0] != ':' || !parseDecimalSetting(text.substr(1, two ? slash - 1 : std::string::npos), first) ||
+            !(first > 0.0) || (two && (!parseDecimalSetting(text.substr(slash + 1), second) || !(second > 0.0)))) {
+            why = "is not sim:<metres> or sim:<metres>/<metres> with distances above 0";
             return false;
         }
     }
@@ -88,7 +91,11 @@ bool parseHost(const CameraBackend& self, const std::string& entry, const std::s
 }
 
 std::unique_ptr<CameraDevice> openSimulated(const RigCameraEntry& c, const RigClocks& clocks, std::string&) {
-    return openSimulatedCamera(c.simulatedCamera, c.distance, c.width, c.height, clocks.scene);
+    SimulatedView view;
+    view.distance = c.distance;
+    view.secondDistance = c.secondDistance;
+    view.rig = c.simulatedRig;
+    return openSimulatedCamera(c.simulatedCamera, view, c.width, c.height, clocks.scene);
 }
 
 std::unique_ptr<CameraDevice> openFile(const RigCameraEntry& c, const RigClocks& clocks, std::string& error) {
@@ -181,12 +188,47 @@ std::vector<RigCameraEntry> parseCameraList(const char* list) {
     return cameras;
 }
 
+bool parseSimulatedRig(const std::string& text, SimulatedRig& rig, std::string& why) {
+    constexpr double kDegree = 3.14159265358979323846 / 180.0;
+    const std::vector<std::string> parts = splitSetting(text, ',');
+    double spacing = 0.0, fieldOfView = 0.0, toeIn = 0.0;
+    SimulatedRig parsed;
+    if (parts.size() < 2 || parts.size() > 4 || !parseDecimalSetting(parts[0], spacing) ||
+        !parseDecimalSetting(parts[1], fieldOfView) || (parts.size() > 2 && !parseDecimalSetting(parts[2], toeIn)) ||
+        (parts.size() > 3 && !parseColourSetting(parts[3], parsed.ballColour))) {
+        why = "is not <spacing m>,<field of view degrees>[,<toe-in degrees>[,<ball colour>]]";
+        return false;
+    }
+    if (!(spacing > 0.0 && spacing <= 100.0) || !(fieldOfView > 0.0 && fieldOfView < 170.0) ||
+        !(std::fabs(toeIn) < 45.0) || fieldOfView / 2.0 + std::fabs(toeIn) >= 89.0) {
+        why = "is not a rig: a spacing up to 100 m, a field of view below 170 degrees, a toe-in below 45 degrees";
+        return false;
+    }
+    parsed.baseline = spacing;
+    parsed.halfFieldOfView = fieldOfView / 2.0 * kDegree;
+    parsed.toeIn = toeIn * kDegree;
+    rig = parsed;
+    return true;
+}
+
+std::vector<RigCameraEntry> parseCameraList(const char* list, const char* simulatedRig) {
+    std::vector<RigCameraEntry> cameras = parseCameraList(list);
+    SimulatedRig rig;
+    std::string why;
+    if (simulatedRig != nullptr && *simulatedRig != '\0' && !parseSimulatedRig(simulatedRig, rig, why)) {
+        std::fprintf(stderr, "KESTROVA_SIM_RIG: \"%s\" %s; using 0.14 m, 30 degrees, parallel, a red ball.\n",
+                     simulatedRig, why.c_str());
+    }
+    for (RigCameraEntry& camera : cameras) camera.simulatedRig = rig;
+    return cameras;
+}
+
 std::unique_ptr<CameraDevice> openRigCamera(const RigCameraEntry& camera, const RigClocks& clocks, std::string& error) {
     if (camera.backend == nullptr || camera.backend->open == nullptr) return nullptr;
     std::unique_ptr<CameraDevice> device = camera.backend->open(camera, clocks, error);
     if (device == nullptr) return nullptr;
     CameraDevice::Reopen reopen = device->reopener();
-    return makeReturning(std::move(device), camera.name, std::move(reopen));
+    return makeReturning(std::move(device), camera.name, std::move(reopen), camera.settings);
 }
 
 }  // namespace standin

@@ -1,9 +1,12 @@
 // The kinds of camera a rig is made of, in one table: how an entry of
 // KESTROVA_CAMERAS names each, what it is, where it exists and how it opens.
 // A comma-separated KESTROVA_CAMERAS lists
-//   sim[:<metres>][@<width>x<height>]  the simulated rig (two cameras): a
+//   sim[:<metres>[/<metres>]][@<width>x<height>]
+//                                      the simulated rig (two cameras): a
 //                                      moving ball, or one held still at that
-//                                      distance; 320x240 unless sized
+//                                      distance (at two: 5 s each in turn);
+//                                      320x240 unless sized; its own rig as
+//                                      KESTROVA_SIM_RIG gives it
 //   file:<left>,<right>                recorded footage played in a loop
 //                                      (also file:<left>,file:<right>)
 //   vfw                                the system's own Video for Windows
@@ -32,7 +35,12 @@ struct RigCameraEntry {
     // The simulated rig's cameras only:
     int simulatedCamera = 0;  // 0 left, 1 right
     double distance = 0.0;    // > 0 holds the ball still at that distance
+    double secondDistance = 0.0;  // > 0 as well: 5 s at each in turn
+    SimulatedRig simulatedRig;    // the physical rig (KESTROVA_SIM_RIG)
     int width = 320, height = 240;
+    // The user's exposure and white balance for this camera, applied when it
+    // opens and whenever it comes back.
+    CameraSettings settings;
 };
 
 // What the cameras of one rig share.
@@ -66,8 +74,20 @@ const std::vector<CameraBackend>& cameraBackends();
 // places.
 std::vector<RigCameraEntry> parseCameraList(const char* list);
 
+// The simulated rig a KESTROVA_SIM_RIG value describes:
+// <spacing m>,<field of view degrees>[,<toe-in degrees>[,<ball colour>]],
+// the colour as KESTROVA_TARGET takes it. False, with why, when malformed.
+bool parseSimulatedRig(const std::string& text, SimulatedRig& rig, std::string& why);
+
+// The rig of a KESTROVA_CAMERAS value with the simulated rig of a
+// KESTROVA_SIM_RIG value (null or empty: the built-in one; malformed: the
+// built-in one, said on standard error).
+std::vector<RigCameraEntry> parseCameraList(const char* list, const char* simulatedRig);
+
 // Opens a camera of the rig; a camera that can come back when it is lost
-// comes back (returning_camera.h). Null on failure, with the reason in error.
+// comes back (returning_camera.h), with the entry's settings applied again.
+// The settings are not applied here: the caller applies them to the camera
+// opened, and says what came of it. Null on failure, with the reason in error.
 std::unique_ptr<CameraDevice> openRigCamera(const RigCameraEntry& camera, const RigClocks& clocks, std::string& error);
 
 }  // namespace standin

@@ -24,6 +24,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/avicap32/camera_settings.h"
+#include "platform/avicap32/stereo_rig.h"
+
 namespace standin {
 
 class PlaybackClock;
@@ -64,6 +67,13 @@ public:
     // returning_camera.h). Empty for a camera that cannot come back.
     using Reopen = std::function<std::unique_ptr<CameraDevice>(std::string& error)>;
     virtual Reopen reopener() const { return Reopen(); }
+
+    // Sets the user's exposure and white balance (those not Unset) and says
+    // what came of it. No frame the camera gave before is handed over after:
+    // the first frame a grab writes is one taken with the settings.
+    virtual SettingsOutcome applySettings(const CameraSettings& settings) {
+        return settingsWithoutControls(settings, "not a camera with such controls");
+    }
 };
 
 // Host cameras: V4L2 devices on Linux, DirectShow video input devices on
@@ -87,13 +97,19 @@ std::unique_ptr<CameraDevice> openVfwCamera(std::string& error);
 #endif
 
 // The simulated stereo rig's camera 0 (left) or 1 (right), width x height,
-// with the ball held still at distance metres (or moving, for 0). The two
-// cameras of one rig share its clock: each grab of the left camera advances
-// the scene by 40 ms, and the right camera sees the same instant.
+// with the ball held still at view.distance metres (or moving, for 0; with
+// a second distance, 5 s at each in turn), on the physical rig view.rig.
+// The two cameras of one rig share its clock: each grab of the left camera
+// advances the scene by 40 ms, and the right camera sees the same instant.
 struct SimulatedScene {
     uint64_t leftGrabs = 0;
 };
-std::unique_ptr<CameraDevice> openSimulatedCamera(int camera, double distance, int width, int height,
+struct SimulatedView {
+    double distance = 0.0;
+    double secondDistance = 0.0;
+    SimulatedRig rig;
+};
+std::unique_ptr<CameraDevice> openSimulatedCamera(int camera, const SimulatedView& view, int width, int height,
                                                   std::shared_ptr<SimulatedScene> scene);
 
 }  // namespace standin

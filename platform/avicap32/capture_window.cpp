@@ -63,14 +63,46 @@ struct CaptureWindow {
 // Shared, so that a window's record outlives a callback that destroys it.
 std::map<HWND, std::shared_ptr<CaptureWindow>> captureWindows;
 
+// Said on standard error; on Windows also in a message box, since a program
+// started by a double click has no console.
+void tellUser(const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+#ifdef _WIN32
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), int(text.size()), nullptr, 0);
+    std::wstring wide(size_t(n > 0 ? n : 0), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.c_str(), int(text.size()), &wide[0], n);
+    MessageBoxW(nullptr, wide.c_str(), L"Kestrova", MB_OK | MB_ICONWARNING);
+#endif
+}
+
+// The cameras and their settings, read once.
 void loadRig() {
     if (rig.loaded) return;
     rig.loaded = true;
-    for (standin::RigCameraEntry& entry : standin::parseCameraList(std::getenv("KESTROVA_CAMERAS"))) {
+    std::vector<std::string> badValues;
+    const standin::RigSettings settings = standin::readRigSettings(badValues);
+    std::string told;
+    for (const std::string& line : badValues) told += (told.empty() ? "" : "\n") + line;
+    if (!told.empty()) tellUser(told);
+    for (standin::RigCameraEntry& entry :
+         standin::parseCameraList(std::getenv("KESTROVA_CAMERAS"), std::getenv("KESTROVA_SIM_RIG"))) {
         RigCamera c;
         c.entry = std::move(entry);
+        c.entry.settings = settings.of(rig.cameras.size());
         rig.cameras.push_back(std::move(c));
     }
+}
+
+// Applies the camera's settings as it opens: one line says what it offers
+// and what was set, and one more each setting that went wrong (those also
+// in a message box on Windows).
+void applySettings(const std::string& role, RigCamera& camera) {
+    if (!camera.entry.settings.any()) return;
+    const standin::SettingsOutcome outcome = camera.device->applySettings(camera.entry.settings);
+    std::fprintf(stderr, "%s: %s\n", role.c_str(), outcome.summary.c_str());
+    std::string told;
+    for (const std::string& problem : outcome.problems) told += (told.empty() ? "" : "\n") + role + ": " + problem;
+    if (!told.empty()) tellUser(told);
 }
 
 CaptureFault faultOf(int camera) {
@@ -125,15 +157,17 @@ LRESULT connect(CaptureWindow& w, WPARAM driver) {
             if (!error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
             return FALSE;
         }
+        const std::string side = w.camera == 0   ? "left"
+                                 : w.camera == 1 ? "right"
+                                                 : "camera " + std::to_string(w.camera + 1);
         if (camera.entry.backend->announced) {
             // Which device became which side, so that swapped cameras are seen at once.
-            const std::string role = w.camera == 0   ? "left camera"
-                                     : w.camera == 1 ? "right camera"
-                                                     : "camera " + std::to_string(w.camera + 1);
+            const std::string role = w.camera < 2 ? side + " camera" : side;
             const std::string description = camera.device->description();
             std::fprintf(stderr, "%s: %s%s%s\n", role.c_str(), camera.entry.name.c_str(), description.empty() ? "" : ", ",
                          description.c_str());
         }
+        applySettings(side, camera);
         warnOfMismatchedSizes();
     }
     w.width = camera.device->width();

@@ -15,9 +15,10 @@ constexpr auto kLookAgainEvery = std::chrono::seconds(1);
 
 class ReturningCamera : public CameraDevice {
 public:
-    ReturningCamera(std::unique_ptr<CameraDevice> camera, std::string name, Reopen reopen)
-        : name_(std::move(name)), reopen_(std::move(reopen)), width_(camera->width()), height_(camera->height()),
-          description_(camera->description()), live_(std::move(camera)) {}
+    ReturningCamera(std::unique_ptr<CameraDevice> camera, std::string name, Reopen reopen,
+                    const CameraSettings& settings)
+        : name_(std::move(name)), reopen_(std::move(reopen)), settings_(settings), width_(camera->width()),
+          height_(camera->height()), description_(camera->description()), live_(std::move(camera)) {}
 
     ~ReturningCamera() override {
         {
@@ -32,6 +33,9 @@ public:
     int height() const override { return height_; }
     std::string description() const override { return description_; }
     size_t frameBytes() const override { return live_ != nullptr ? live_->frameBytes() : CameraDevice::frameBytes(); }
+    SettingsOutcome applySettings(const CameraSettings& settings) override {
+        return live_ != nullptr ? live_->applySettings(settings) : settingsWithoutControls(settings, "camera lost");
+    }
 
     GrabResult grab(uint8_t* frame) override {
         if (live_ == nullptr) {
@@ -69,6 +73,10 @@ private:
                         ", not " + std::to_string(width_) + "x" + std::to_string(height_);
                 camera.reset();
             }
+            if (camera != nullptr && settings_.any()) {
+                for (const std::string& problem : camera->applySettings(settings_).problems)
+                    std::fprintf(stderr, "%s: %s\n", name_.c_str(), problem.c_str());
+            }
             if (camera == nullptr && !error.empty() && error != said) {
                 std::fprintf(stderr, "%s: camera back but not usable: %s\n", name_.c_str(), error.c_str());
                 said = error;
@@ -83,6 +91,7 @@ private:
 
     const std::string name_;
     const Reopen reopen_;
+    const CameraSettings settings_;
     const int width_, height_;
     const std::string description_;
     std::unique_ptr<CameraDevice> live_;  // null while the camera is gone
@@ -96,9 +105,9 @@ private:
 }  // namespace
 
 std::unique_ptr<CameraDevice> makeReturning(std::unique_ptr<CameraDevice> camera, const std::string& name,
-                                            CameraDevice::Reopen reopen) {
+                                            CameraDevice::Reopen reopen, const CameraSettings& settings) {
     if (camera == nullptr || !reopen) return camera;
-    return std::make_unique<ReturningCamera>(std::move(camera), name, std::move(reopen));
+    return std::make_unique<ReturningCamera>(std::move(camera), name, std::move(reopen), settings);
 }
 
 }  // namespace standin

@@ -14,9 +14,10 @@ namespace standin {
 
 // Wraps camera, named name in the lines said on standard error ("camera
 // lost; trying again once a second", "camera back", "camera back but not
-// usable: ..."), so that it comes back with reopen. A camera whose reopen is
-// empty is handed back as it is.
+// usable: ..."), so that it comes back with reopen and gets settings again
+// (what a setting came to is said only when it went wrong). A camera whose
+// reopen is empty is handed back as it is.
 std::unique_ptr<CameraDevice> makeReturning(std::unique_ptr<CameraDevice> camera, const std::string& name,
-                                            CameraDevice::Reopen reopen);
+                                            CameraDevice::Reopen reopen, const CameraSettings& settings);
 
 }  // namespace standin

@@ -32,7 +32,30 @@ uint64_t nextRandom(uint64_t& state) {
     return state;
 }
 
-double cameraOffset(int camera) { return camera == 0 ? -kRigBaseline / 2.0 : kRigBaseline / 2.0; }
+double cameraOffset(int camera, const SimulatedRig& rig) {
+    return camera == 0 ? -rig.baseline / 2.0 : rig.baseline / 2.0;
+}
+
+// How far the camera is turned about the vertical axis, towards +x (right):
+// the left camera inward to the right, the right one to the left.
+double cameraYaw(int camera, const SimulatedRig& rig) { return camera == 0 ? rig.toeIn : -rig.toeIn; }
+
+// A rig point in the camera's own frame: x to its right, y up, z along its
+// axis.
+RigPoint toCamera(int camera, const RigPoint& point, const SimulatedRig& rig) {
+    const double px = point.x - cameraOffset(camera, rig), pz = point.z;
+    const double yaw = cameraYaw(camera, rig);
+    if (yaw == 0.0) return RigPoint{px, point.y, pz};
+    const double c = std::cos(yaw), s = std::sin(yaw);
+    return RigPoint{px * c - pz * s, point.y, px * s + pz * c};
+}
+
+// A channel of the ball at the given light level: the colour's own share
+// of the level, and an eighth of it where the colour has none.
+int ballChannel(int level, uint32_t colour, int shift) {
+    const int c = int((colour >> shift) & 0xFF);
+    return (level * c + level / 8 * (255 - c)) / 255;
+}
 
 // v as an int within [lo, hi]; NaN gives lo.
 int clampToInt(double v, int lo, int hi) {
@@ -66,9 +89,12 @@ struct Box {
 
 // The ball, drawn where the ray through a pixel's centre meets the sphere.
 // Returns the pixel box it may cover (empty when it cannot be seen).
-Box drawBall(int camera, const RigPoint& ball, int width, int height, uint64_t seed, uint8_t* out) {
+Box drawBall(int camera, const RigPoint& ball, int width, int height, uint64_t seed, const SimulatedRig& rig,
+             uint8_t* out) {
     Box box{1, 1, 0, 0};
-    const double cxBall = ball.x - cameraOffset(camera), cyBall = ball.y, czBall = ball.z;
+    if (!std::isfinite(ball.x) || !std::isfinite(ball.y) || !std::isfinite(ball.z)) return box;
+    const RigPoint seen = toCamera(camera, ball, rig);
+    const double cxBall = seen.x, cyBall = seen.y, czBall = seen.z;
     if (!std::isfinite(cxBall) || !std::isfinite(cyBall) || !std::isfinite(czBall)) return box;
     const double r = kRigBallRadius;
     const double cc = cxBall * cxBall + cyBall * cyBall + czBall * czBall;
@@ -76,7 +102,7 @@ Box drawBall(int camera, const RigPoint& ball, int width, int height, uint64_t s
 
     if (czBall + r <= 0.0) return box;  // entirely behind the camera
 
-    const double f = stereoRigFocalLength(width), cx = width / 2.0, cy = height / 2.0;
+    const double f = stereoRigFocalLength(width, rig), cx = width / 2.0, cy = height / 2.0;
     if (czBall > r) {  // wholly in front of the camera
         if (!ballSpan(cxBall, czBall, f, cx, width, box.x0, box.x1)) return Box{1, 1, 0, 0};
         if (!ballSpan(cyBall, czBall, f, cy, height, box.y0, box.y1)) return Box{1, 1, 0, 0};
@@ -104,12 +130,12 @@ Box drawBall(int camera, const RigPoint& ball, int width, int height, uint64_t s
             const double t = (b - std::sqrt(disc)) / dd;
             const double nx = (t * dx - cxBall) / r, ny = (t * dy - cyBall) / r, nz = (t - czBall) / r;
             const double lambert = std::fmax(0.0, nx * Lx + ny * Ly + nz * Lz);
-            const int red = int(70.0 + 180.0 * (0.3 + 0.7 * lambert));
+            const int level = int(70.0 + 180.0 * (0.3 + 0.7 * lambert));
             const uint64_t n = nextRandom(state);
             uint8_t* p = row + size_t(x) * 3;
-            p[0] = clampByte(red / 8 + int(n & 7) - 3);
-            p[1] = clampByte(red / 8 + int((n >> 8) & 7) - 3);
-            p[2] = clampByte(red + int((n >> 16) & 7) - 3);
+            p[0] = clampByte(ballChannel(level, rig.ballColour, 0) + int(n & 7) - 3);
+            p[1] = clampByte(ballChannel(level, rig.ballColour, 8) + int((n >> 8) & 7) - 3);
+            p[2] = clampByte(ballChannel(level, rig.ballColour, 16) + int((n >> 16) & 7) - 3);
         }
     }
     return box;
@@ -117,19 +143,36 @@ Box drawBall(int camera, const RigPoint& ball, int width, int height, uint64_t s
 
 // The wall: bricks of bluish and greenish greys (never reddish) between dark
 // mortar joints, lit a little more from above, with sensor noise.
-void drawWall(int camera, int width, int height, uint64_t seed, uint8_t* out) {
-    const double f = stereoRigFocalLength(width), cx = width / 2.0, cy = height / 2.0;
-    const double camX = cameraOffset(camera);
+void drawWall(int camera, int width, int height, uint64_t seed, const SimulatedRig& rig, uint8_t* out) {
+    const double f = stereoRigFocalLength(width, rig), cx = width / 2.0, cy = height / 2.0;
+    const double camX = cameraOffset(camera, rig);
+    const double yaw = cameraYaw(camera, rig);
     const size_t stride = size_t(width) * 3;
 
     // Per column and brick-row parity (odd rows are offset by half a brick):
-    // the brick column, or -1 on a vertical joint. Kept between frames so a
-    // grab allocates nothing once the size is known.
+    // the brick column, or -1 on a vertical joint; and how far the column's
+    // rays travel to the wall per unit of height on the picture (the wall's
+    // distance for a camera that faces it, so that rows then cross the wall
+    // level and a row is one brick row). Kept between frames so a grab
+    // allocates nothing once the size is known.
     static std::vector<int64_t> brickColumn[2];
+    static std::vector<double> reach;
+    reach.resize(size_t(width));
     for (int parity = 0; parity < 2; ++parity) {
         brickColumn[parity].resize(size_t(width));
         for (int x = 0; x < width; ++x) {
-            const double wx = camX + (x + 0.5 - cx) / f * kWallDistance + parity * (kBrickWidth / 2.0);
+            double wx = 0.0;
+            if (yaw == 0.0) {
+                wx = camX + (x + 0.5 - cx) / f * kWallDistance + parity * (kBrickWidth / 2.0);
+                reach[size_t(x)] = kWallDistance;
+            } else {
+                // The ray through the column, turned with the camera, to the wall.
+                const double dx = (x + 0.5 - cx) / f;
+                const double along = std::fmax(1e-6, std::cos(yaw) - dx * std::sin(yaw));
+                const double t = kWallDistance / along;
+                wx = camX + (dx * std::cos(yaw) + std::sin(yaw)) * t + parity * (kBrickWidth / 2.0);
+                reach[size_t(x)] = t;
+            }
             const double q = wx / kBrickWidth;
             const double column = std::floor(q);
             const bool joint = (q - column) * kBrickWidth < kMortar;
@@ -137,30 +180,39 @@ void drawWall(int camera, int width, int height, uint64_t seed, uint8_t* out) {
         }
     }
 
-    for (int y = 0; y < height; ++y) {
-        const double wy = (y + 0.5 - cy) / f * kWallDistance;
+    // Where a point of the wall height wy lies among the brick rows.
+    struct BrickRow {
+        int64_t index;
+        bool joint;
+    };
+    const auto brickRowAt = [](double wy) {
         const double q = wy / kBrickHeight;
         const double rowIndex = std::floor(q);
         // Far rows of a very tall, narrow frame: keep the index finite and small.
-        const int64_t brickRow = int64_t(std::fmax(-1e12, std::fmin(1e12, rowIndex)));
-        const bool rowJoint = (q - rowIndex) * kBrickHeight < kMortar;
-        const int parity = int(brickRow & 1);
+        return BrickRow{int64_t(std::fmax(-1e12, std::fmin(1e12, rowIndex))), (q - rowIndex) * kBrickHeight < kMortar};
+    };
+
+    for (int y = 0; y < height; ++y) {
+        BrickRow brickRow = brickRowAt((y + 0.5 - cy) / f * kWallDistance);
         const int light = 200 + int(56.0 * (y + 0.5) / height);  // /256
 
         uint64_t state = mix64(seed ^ uint64_t(uint32_t(y))) | 1u;
-        int64_t lastBrick = -2;
+        int64_t lastBrick = -2, lastRow = 0;
         int baseB = 0, baseG = 0, baseR = 0;
         uint8_t* p = out + size_t(y) * stride;
         for (int x = 0; x < width; ++x, p += 3) {
-            const int64_t brick = rowJoint ? -1 : brickColumn[parity][size_t(x)];
-            if (brick != lastBrick) {
+            // A turned camera sees the rows of the wall slant.
+            if (yaw != 0.0) brickRow = brickRowAt((y + 0.5 - cy) / f * reach[size_t(x)]);
+            const int64_t brick = brickRow.joint ? -1 : brickColumn[brickRow.index & 1][size_t(x)];
+            if (brick != lastBrick || brickRow.index != lastRow) {
                 lastBrick = brick;
+                lastRow = brickRow.index;
                 if (brick < 0) {
                     baseB = 58;
                     baseG = 60;
                     baseR = 52;
                 } else {
-                    const uint64_t h = mix64(uint64_t(brick) * 0x100000001B3ull ^ uint64_t(brickRow));
+                    const uint64_t h = mix64(uint64_t(brick) * 0x100000001B3ull ^ uint64_t(brickRow.index));
                     const int grey = 80 + int(h % 100);
                     baseB = grey + int((h >> 8) % 40);
                     baseG = grey + int((h >> 16) % 30);
@@ -198,8 +250,12 @@ void drawSpecks(int width, int height, uint64_t seed, const Box& ball, uint8_t* 
 
 }  // namespace
 
-RigPoint stereoRigBallPosition(double timeSeconds, double distanceMetres) {
-    if (distanceMetres > 0.0) return RigPoint{0.0, 0.0, distanceMetres};
+RigPoint stereoRigBallPosition(double timeSeconds, double distanceMetres, double secondDistance) {
+    if (distanceMetres > 0.0) {
+        // Two distances: 5 s at each in turn (NaN or infinite time: the first).
+        const bool second = secondDistance > 0.0 && std::fmod(std::fabs(timeSeconds), 10.0) >= 5.0;
+        return RigPoint{0.0, 0.0, second ? secondDistance : distanceMetres};
+    }
     const double t = timeSeconds;
     const double z = 2.5 + 1.2 * std::sin(0.29 * t) + 0.3 * std::sin(0.83 * t + 1.0);
     const double x = z * (0.19 * std::sin(0.53 * t + 1.0) + 0.05 * std::sin(1.31 * t));
@@ -207,25 +263,27 @@ RigPoint stereoRigBallPosition(double timeSeconds, double distanceMetres) {
     return RigPoint{x, y, z};
 }
 
-double stereoRigFocalLength(int width) { return (width / 2.0) / std::tan(kRigHalfFieldOfView); }
+double stereoRigFocalLength(int width, const SimulatedRig& rig) {
+    return (width / 2.0) / std::tan(rig.halfFieldOfView);
+}
 
-RigImagePoint stereoRigProject(int camera, const RigPoint& point, int width, int height) {
-    if (!(point.z > 0.0)) return RigImagePoint{std::nan(""), std::nan("")};
-    const double f = stereoRigFocalLength(width);
-    return RigImagePoint{width / 2.0 + f * (point.x - cameraOffset(camera)) / point.z,
-                         height / 2.0 + f * point.y / point.z};
+RigImagePoint stereoRigProject(int camera, const RigPoint& point, int width, int height, const SimulatedRig& rig) {
+    const RigPoint seen = toCamera(camera, point, rig);
+    if (!(seen.z > 0.0)) return RigImagePoint{std::nan(""), std::nan("")};
+    const double f = stereoRigFocalLength(width, rig);
+    return RigImagePoint{width / 2.0 + f * seen.x / seen.z, height / 2.0 + f * seen.y / seen.z};
 }
 
 void renderStereoRigFrame(int camera, double timeSeconds, double distanceMetres, int width, int height,
-                          uint8_t* bgrBottomUp) {
+                          uint8_t* bgrBottomUp, const SimulatedRig& rig, double secondDistance) {
     if (bgrBottomUp == nullptr || width <= 0 || height <= 0 || (camera != 0 && camera != 1)) return;
     uint64_t timeBits;
     std::memcpy(&timeBits, &timeSeconds, sizeof timeBits);
     const uint64_t seed = mix64(timeBits ^ mix64(uint64_t(camera) + 1));
 
-    drawWall(camera, width, height, seed, bgrBottomUp);
-    const Box ball =
-        drawBall(camera, stereoRigBallPosition(timeSeconds, distanceMetres), width, height, seed, bgrBottomUp);
+    drawWall(camera, width, height, seed, rig, bgrBottomUp);
+    const Box ball = drawBall(camera, stereoRigBallPosition(timeSeconds, distanceMetres, secondDistance), width, height,
+                              seed, rig, bgrBottomUp);
     drawSpecks(width, height, seed, ball, bgrBottomUp);
 }
 

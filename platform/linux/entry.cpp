@@ -1,36 +1,95 @@
-// The process entry of the stand-in: hands over to the program's wWinMain,
-// as Windows does, and closes the display afterwards.
+// The process entry of the stand-in: answers the command line the way a
+// Linux command does, then hands over to the program's wWinMain, as Windows
+// does, and closes the display afterwards.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
+#include "app/settings.h"
 #include "platform/avicap32/camera_device.h"
 #include "platform/linux/stand_in.h"
 
+#ifndef KESTROVA_VERSION
+#error "KESTROVA_VERSION (the project's version) is given by CMakeLists.txt"
+#endif
+#ifndef KESTROVA_README
+#error "KESTROVA_README (where the README is installed) is given by CMakeLists.txt"
+#endif
+
 namespace {
 
-// The arguments after the program name, joined by spaces, UTF-8 decoded
-// (malformed bytes become U+FFFD).
-std::wstring commandLineOf(int argc, char** argv) {
-    std::wstring line;
-    for (int i = 1; i < argc; ++i) {
-        if (i > 1) line += L' ';
-        const auto* p = reinterpret_cast<const unsigned char*>(argv[i]);
-        while (*p != 0) {
-            const unsigned lead = *p++;
-            int more = lead < 0x80 ? 0 : (lead & 0xE0) == 0xC0 ? 1 : (lead & 0xF0) == 0xE0 ? 2 : (lead & 0xF8) == 0xF0 ? 3 : -1;
-            uint32_t c = more == 0 ? lead : more == 1 ? lead & 0x1F : more == 2 ? lead & 0x0F : lead & 0x07;
-            for (int k = 0; k < more; ++k, ++p) {
-                if ((*p & 0xC0) != 0x80) {
-                    more = -1;
-                    break;
-                }
-                c = (c << 6) | (*p & 0x3F);
-            }
-            line += more < 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF) ? wchar_t(0xFFFD) : wchar_t(c);
+// Writes text wrapped to lines of at most 79 columns, the first indented by
+// `first` spaces, the others by six (a word longer than a line stands alone).
+void printWrapped(const std::string& text, size_t first = 6) {
+    constexpr size_t kIndent = 6, kWidth = 79;
+    size_t column = 0;
+    bool firstLine = true;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = std::min(text.find(' ', at), text.size());
+        const size_t length = end - at;
+        if (column > 0 && column + 1 + length > kWidth) {
+            std::putchar('\n');
+            column = 0;
         }
+        if (column == 0) {
+            column = firstLine ? first : kIndent;
+            firstLine = false;
+            std::printf("%*s", int(column), "");
+        } else {
+            std::putchar(' ');
+            ++column;
+        }
+        std::fwrite(text.data() + at, 1, length, stdout);
+        column += length;
+        at = end + 1;
     }
-    return line;
+    std::putchar('\n');
+}
+
+bool printHelp() {
+    std::printf(
+        "Usage: kestrova [--help | --version]\n"
+        "\n"
+        "Tracks a red target (or one of the colour KESTROVA_TARGET names) with two\n"
+        "cameras side by side, shows both pictures with a green marker on the target and\n"
+        "its estimated distance, and once a second sends the averaged target positions\n"
+        "over COM1 (9600 baud, 8N1) as \" x0 y0 x1 y1\".\n"
+        "Up and down arrows raise and lower the colour threshold; a left click switches\n"
+        "the views. Without a display it runs headless. SIGINT, SIGTERM and SIGHUP end\n"
+        "it as closing its window does.\n"
+        "\n"
+        "  -h, --help     print this help and exit\n"
+        "      --version  print the version and exit\n"
+        "\n"
+        "Environment (each read once at start-up; a bad value is said, and the default\n"
+        "used):\n");
+    for (const SettingInfo& setting : settingsTable()) {
+        printWrapped(std::string(setting.name) + "=" + setting.form, 2);
+        printWrapped(setting.help);
+        printWrapped(std::string("default: ") + setting.byDefault);
+    }
+    std::printf("\nMore in kestrova(1) and %s.\n", KESTROVA_README);
+    return std::fflush(stdout) == 0 && !std::ferror(stdout);
+}
+
+// Answers -h/--help, --version and anything else given on the command line
+// before a device, a camera or a window is opened. The exit status when the
+// program should end here, -1 when it should run (no arguments).
+int answerCommandLine(int argc, char** argv) {
+    if (argc < 2) return -1;
+    const char* argument = argv[1];
+    if (std::strcmp(argument, "-h") == 0 || std::strcmp(argument, "--help") == 0) {
+        if (printHelp()) return 0;
+    } else if (std::strcmp(argument, "--version") == 0) {
+        if (std::printf("kestrova %s\n", KESTROVA_VERSION) > 0 && std::fflush(stdout) == 0) return 0;
+    } else {
+        std::fprintf(stderr, "kestrova: unknown argument '%s' (see kestrova --help)\n", argument);
+        return 2;
+    }
+    std::perror("kestrova: cannot write to standard output");
+    return 1;
 }
 
 // Stands for the module handle Windows passes.
@@ -51,10 +110,13 @@ void useSimulatedRigWithoutCameras() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const int answered = answerCommandLine(argc, argv);
+    if (answered >= 0) return answered;
+    // Past this point there are no arguments: the command line is empty.
     standin::installSignalHandlers();
     useSimulatedRigWithoutCameras();
-    std::wstring commandLine = commandLineOf(argc, argv);
-    const int code = wWinMain(reinterpret_cast<HINSTANCE>(&moduleTag), nullptr, commandLine.data(), SW_SHOWDEFAULT);
+    wchar_t commandLine[] = L"";
+    const int code = wWinMain(reinterpret_cast<HINSTANCE>(&moduleTag), nullptr, commandLine, SW_SHOWDEFAULT);
     standin::shutDown();
     return code;
 }

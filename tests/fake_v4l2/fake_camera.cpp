@@ -2,6 +2,7 @@
 
 #include <linux/videodev2.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,7 +26,7 @@ std::vector<std::string> split(const std::string& text, char separator) {
 
 // The picture in RGB, top row first: a grey-blue checked and striped wall
 // and a red ball.
-std::vector<uint8_t> renderRgb(uint32_t width, uint32_t height, int cx, int cy) {
+std::vector<uint8_t> renderRgb(uint32_t width, uint32_t height, int cx, int cy, int temperature) {
     std::vector<uint8_t> rgb(size_t(width) * height * 3);
     const long r = long(height) / 20 > 2 ? long(height) / 20 : 2;
     for (uint32_t y = 0; y < height; ++y) {
@@ -41,6 +42,13 @@ std::vector<uint8_t> renderRgb(uint32_t width, uint32_t height, int cx, int cy) 
             p[0] = uint8_t(70 + check + stripe);
             p[1] = uint8_t(110 + check + stripe);
             p[2] = uint8_t(130 + check + stripe);
+        }
+    }
+    if (temperature > 0) {
+        const double red = temperature / 4600.0, blue = 4600.0 / temperature;
+        for (size_t i = 0; i < rgb.size(); i += 3) {
+            rgb[i] = uint8_t(std::min(255.0, rgb[i] * red + 0.5));
+            rgb[i + 2] = uint8_t(std::min(255.0, rgb[i + 2] * blue + 0.5));
         }
     }
     return rgb;
@@ -67,6 +75,11 @@ std::vector<CameraConfig> parseCameras(const char* text) {
             if (key == "meta") c.meta = value == "1";
             if (key == "fault") c.fault = value;
             if (key == "bandwidth") c.bandwidth = std::strtoull(value.c_str(), nullptr, 10);
+            if (key == "controls") c.controls = value;
+            if (key == "awbspeed") c.awbSpeed = std::strtod(value.c_str(), nullptr);
+            if (key == "record") c.record = value;
+            if (key == "card") c.card = value;
+            if (key == "firstframe") c.firstFrameMs = uint32_t(std::strtoul(value.c_str(), nullptr, 10));
             if (key == "formats") {
                 for (const std::string& f : split(value, '+')) {
                     if (f == "yuyv") c.formats.push_back(V4L2_PIX_FMT_YUYV);
@@ -89,8 +102,9 @@ std::vector<CameraConfig> parseCameras(const char* text) {
 }
 
 // BT.601 limited range, as UVC cameras send YUYV.
-void renderYuyv(uint32_t width, uint32_t height, uint32_t bytesPerLine, int x, int y, uint8_t* out) {
-    const std::vector<uint8_t> rgb = renderRgb(width, height, x, y);
+void renderYuyv(uint32_t width, uint32_t height, uint32_t bytesPerLine, int x, int y, uint8_t* out,
+                int temperature) {
+    const std::vector<uint8_t> rgb = renderRgb(width, height, x, y, temperature);
     for (uint32_t row = 0; row < height; ++row) {
         uint8_t* line = out + size_t(row) * bytesPerLine;
         std::memset(line, 0x10, bytesPerLine);
@@ -111,8 +125,8 @@ void renderYuyv(uint32_t width, uint32_t height, uint32_t bytesPerLine, int x, i
     }
 }
 
-std::vector<uint8_t> renderMjpeg(uint32_t width, uint32_t height, int x, int y) {
-    const std::vector<uint8_t> rgb = renderRgb(width, height, x, y);
+std::vector<uint8_t> renderMjpeg(uint32_t width, uint32_t height, int x, int y, int temperature) {
+    const std::vector<uint8_t> rgb = renderRgb(width, height, x, y, temperature);
     return testsupport::encodeJpeg(rgb.data(), int(width), int(height), 90, testsupport::JpegChroma::Yuv420);
 }
 

@@ -102,6 +102,9 @@ struct Camera {
     int frameX = -1, frameY = -1;
     uint32_t frameFormat = 0;
     Size frameSize;
+    int frameTemperature = 0;
+    Controls controls;
+    bool firstFrameRecorded = false;  // since the stream started
 };
 
 struct OpenFile {
@@ -153,6 +156,7 @@ Fake& fake() {
             camera->pixelformat = config.formats[0];
             camera->size = config.sizes[0];
             camera->fps = config.fps;
+            resetControls(camera->controls);
             made->cameras.push_back(std::move(camera));
             ++number;
         }
@@ -191,7 +195,11 @@ void readScene(Camera& c) {
     s.paused = std::strstr(text, "pause") != nullptr;
     s.unplugged = std::strstr(text, "unplug") != nullptr;
     if (s.unplugged && !c.scene.unplugged) unplug(c);
-    if (c.scene.unplugged && !s.unplugged) ++c.plugGeneration;
+    if (c.scene.unplugged && !s.unplugged) {
+        ++c.plugGeneration;
+        resetControls(c.controls);  // a UVC camera comes back with its defaults
+        record(c.config, "plugged in");
+    }
     c.scene = s;
 }
 
@@ -294,17 +302,19 @@ void fillFormat(const Camera& c, v4l2_pix_format& pix, uint32_t format, Size siz
 }
 
 void renderFrame(Camera& c) {
+    const int temperature = pictureTemperature(c.controls, c.config) / 10 * 10;
     if (c.frameX == c.scene.x && c.frameY == c.scene.y && c.frameFormat == c.pixelformat &&
-        c.frameSize.width == c.size.width && c.frameSize.height == c.size.height)
+        c.frameSize.width == c.size.width && c.frameSize.height == c.size.height && c.frameTemperature == temperature)
         return;
     if (c.pixelformat == V4L2_PIX_FMT_YUYV) {
         c.frame.assign(imageBytes(c, c.pixelformat, c.size), 0);
         renderYuyv(c.size.width, c.size.height, bytesPerLine(c, c.pixelformat, c.size), c.scene.x, c.scene.y,
-                   c.frame.data());
+                   c.frame.data(), temperature);
     } else {
-        c.frame = renderMjpeg(c.size.width, c.size.height, c.scene.x, c.scene.y);
+        c.frame = renderMjpeg(c.size.width, c.size.height, c.scene.x, c.scene.y, temperature);
     }
     c.frameX = c.scene.x, c.frameY = c.scene.y, c.frameFormat = c.pixelformat, c.frameSize = c.size;
+    c.frameTemperature = temperature;
     ++c.frameVersion;
 }
 
@@ -379,7 +389,8 @@ int cameraIoctl(int fd, OpenFile& file, unsigned long request, void* arg) {
             auto* cap = static_cast<v4l2_capability*>(arg);
             std::memset(cap, 0, sizeof *cap);
             std::snprintf(reinterpret_cast<char*>(cap->driver), sizeof cap->driver, "uvcvideo");
-            std::snprintf(reinterpret_cast<char*>(cap->card), sizeof cap->card, "Fake Camera %d", c.number);
+            const std::string card = c.config.card.empty() ? "Fake Camera " + std::to_string(c.number) : c.config.card;
+            std::snprintf(reinterpret_cast<char*>(cap->card), sizeof cap->card, "%s", card.c_str());
             std::snprintf(reinterpret_cast<char*>(cap->bus_info), sizeof cap->bus_info, "usb-0000:00:14.0-%d",
                           c.number);
             cap->version = 0x060100;
@@ -516,6 +527,8 @@ int cameraIoctl(int fd, OpenFile& file, unsigned long request, void* arg) {
                 index = c.done.front();
                 c.done.pop_front();
                 c.buffers[index].queued = false;
+                if (!c.firstFrameRecorded) record(c.config, "first frame");
+                c.firstFrameRecorded = true;
             } else if (index >= c.buffers.size()) {
                 return fail(EINVAL);
             }
@@ -582,10 +595,13 @@ int cameraIoctl(int fd, OpenFile& file, unsigned long request, void* arg) {
             if (c.config.bandwidth != 0 && rate > c.config.bandwidth) return fail(ENOSPC);
             c.timer = fd;
             const long ns = 1000000000L / long(c.fps);
-            itimerspec period{{ns / 1000000000L, ns % 1000000000L}, {ns / 1000000000L, ns % 1000000000L}};
+            const long first = c.config.firstFrameMs > 0 ? long(c.config.firstFrameMs) * 1000000L : ns;
+            itimerspec period{{ns / 1000000000L, ns % 1000000000L}, {first / 1000000000L, first % 1000000000L}};
             timerfd_settime(fd, 0, &period, nullptr);
             c.streaming = true;
             c.sequence = 0;
+            c.firstFrameRecorded = false;
+            record(c.config, "stream on");
             return 0;
         }
         case VIDIOC_ENUMINPUT: {
@@ -602,8 +618,11 @@ int cameraIoctl(int fd, OpenFile& file, unsigned long request, void* arg) {
         case VIDIOC_S_INPUT:
             return *static_cast<int*>(arg) == 0 ? 0 : fail(EINVAL);
         case VIDIOC_QUERYCTRL:
-        case VIDIOC_QUERY_EXT_CTRL:
         case VIDIOC_QUERYMENU:
+        case VIDIOC_G_CTRL:
+        case VIDIOC_S_CTRL:
+            return video ? controlIoctl(c.controls, c.config, request, arg) : fail(EINVAL);
+        case VIDIOC_QUERY_EXT_CTRL:
             return fail(EINVAL);
         default:
             return fail(ENOTTY);

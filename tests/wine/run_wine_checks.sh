@@ -106,7 +106,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 
 echo "-- platform-independent suites as Windows programs"
-for suite in tracking_test measurement_test analysis_equivalence_test frame_conversion_test; do
+for suite in tracking_test measurement_test analysis_equivalence_test frame_conversion_test directshow_controls_test; do
   exe="$win_build/tests/wine/$suite.exe"
   if [ ! -f "$exe" ]; then
     echo "$suite.exe: not built"

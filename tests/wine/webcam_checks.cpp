@@ -1,7 +1,8 @@
 // kestrova.exe under Wine with two fake webcams (tests/fake_v4l2) preloaded
 // into Wine, whose DirectShow reads them through libv4l2: the cameras found
 // in order, the size closest to 640x480 taken, the cameras chosen by index
-// and by name, and a camera unplugged and plugged in again.
+// and by name, a camera unplugged and plugged in again, two cameras of one
+// model, settings for cameras that lack the controls, and a slow first frame.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,13 +36,14 @@ void setBall(int camera, int x, int y, const char* state = "") {
 
 // kestrova.exe with the fake cameras (@ standing for the control files'
 // folder); its standard error goes to a file there.
-pid_t startWithWebcams(std::string cameras, const char* kestrovaCameras) {
+pid_t startWithWebcams(std::string cameras, const char* kestrovaCameras, std::vector<std::string> more = {}) {
     mkdir(webcamDir().c_str(), 0755);
     for (size_t at = cameras.find('@'); at != std::string::npos; at = cameras.find('@', at))
         cameras.replace(at, 1, webcamDir());
     const int err = open((webcamDir() + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const pid_t pid = startKestrova(kestrovaCameras, kestrova,
-                                    {"FAKE_V4L2_CAMERAS=" + cameras, "LD_PRELOAD=" FAKE_V4L2_LIBRARY}, err);
+    more.push_back("FAKE_V4L2_CAMERAS=" + cameras);
+    more.push_back("LD_PRELOAD=" FAKE_V4L2_LIBRARY);
+    const pid_t pid = startKestrova(kestrovaCameras, kestrova, more, err);
     close(err);
     return pid;
 }
@@ -115,6 +117,49 @@ void checkReplug() {
     closeAndCheckExit(pid, check);
 }
 
+// Wine's capture filter has no IAMCameraControl, and its IAMVideoProcAmp no
+// white balance: each camera says so in a message box and on standard
+// error, and both track, the right one's first frame 2.5 s after its start.
+void checkSettingsWithoutControls() {
+    const char* check = "settings for webcams without the controls";
+    setBall(0, 417, 133);
+    setBall(1, 205, 302);
+    const pid_t pid = startWithWebcams(
+        "path=/dev/video0,formats=yuyv,control=@/ball0;path=/dev/video1,formats=yuyv,firstframe=2500,control=@/ball1",
+        nullptr, {"KESTROVA_EXPOSURE=20", "KESTROVA_WHITE_BALANCE=4000"});
+    for (const std::string side : {"left", "right"}) {
+        std::string text;
+        if (!output({wine, probe, "warning", "Kestrova"}, 40, text)) text = "none\n";
+        std::printf("%s: message box: %s", check, text.c_str());
+        if (text != side + ": exposure 20 ms: the camera has no exposure control\n" + side +
+                        ": white balance 4000 K: the camera has no white balance control\n")
+            fail(std::string(check) + ": no message box for the " + side + " camera");
+    }
+    expectReports(check, readReports(4, 60), 417, 479 - 133, 205, 479 - 302, 2.0);
+    expectSaid(pid, check, {"left: no exposure control, no white balance control",
+                            "right: no exposure control, no white balance control"});
+}
+
+// Two webcams of one model: the left unplugged, then the right, then only
+// the right back with its ball moved. The left stays lost; the right
+// follows its own camera.
+void checkTwinWebcams() {
+    const char* check = "two webcams of one model";
+    setBall(0, 417, 133);
+    setBall(1, 205, 302);
+    const pid_t pid = startWithWebcams("path=/dev/video0,card=Twin,control=@/ball0;path=/dev/video1,card=Twin,control=@/ball1", nullptr);
+    expectReports(check, readReports(3, 60), 417, 479 - 133, 205, 479 - 302, 2.0);
+    setBall(0, 417, 133, "unplug");
+    readReports(2, 10);
+    setBall(1, 205, 302, "unplug");
+    readReports(2, 10);
+    setBall(1, 300, 100);
+    std::vector<Report> reports = readReports(6, 20);
+    reports.erase(reports.begin(), reports.end() - std::min<long>(3, long(reports.size())));  // once it followed
+    expectReports(check, reports, 0, 0, 300, 479 - 100, 2.0);
+    expectSaid(pid, check, {"left camera: 0, 640x480 RGB24 (Twin)", "1: camera back, 640x480 RGB24 (Twin)"});
+}
+
 }  // namespace
 
 void checkWebcams() {
@@ -132,6 +177,8 @@ void checkWebcams() {
               {"left camera: camera 1, 640x480 RGB24 (Fake Camera 1)",
                "right camera: FAKE, 640x480 RGB24 (Fake Camera 0)"});
     checkReplug();
+    checkSettingsWithoutControls();
+    checkTwinWebcams();
 }
 
 }  // namespace wine_checks

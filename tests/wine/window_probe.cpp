@@ -1,8 +1,9 @@
 // Looks at Kestrova's windows from another Windows process, for the checks
 // under Wine:
 //   window_probe client    prints the main window's client size "W H"
-//   window_probe warning   prints the text of the "Error" message box and
-//                          presses its OK button
+//   window_probe warning [<caption>]
+//                          prints the text of the "Error" (or caption)
+//                          message box and presses its OK button
 //   window_probe close     closes the main window as its close box does
 //   window_probe version <exe>
 //                          prints the exe's version resource: file and
@@ -31,7 +32,7 @@ HWND waitForWindow(const wchar_t* windowClass, const wchar_t* title) {
 }
 
 void printUtf8(const wchar_t* text, const char* end) {
-    char utf8[1024] = "";
+    char utf8[4096] = "";
     WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);
     std::printf("%s%s", utf8, end);
 }
@@ -66,16 +67,22 @@ int printVersion(const wchar_t* exe) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc == 3 && wcscmp(argv[1], L"version") == 0) return printVersion(argv[2]);
-    if (argc != 2) return 2;
+    if (argc == 3 && wcscmp(argv[1], L"warning") != 0) return 2;
+    if (argc != 2 && argc != 3) return 2;
     if (wcscmp(argv[1], L"warning") == 0) {
-        HWND box = waitForWindow(L"#32770", L"Error");  // the dialog class of message boxes
-        if (box == nullptr) return 1;
-        wchar_t text[256] = L"";
-        GetDlgItemTextW(box, 0xFFFF, text, 256);  // the message box's text control
-        printUtf8(text, "\n");
-        std::fflush(stdout);
-        PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-        return 0;
+        // A box still without its text is looked at again; the probe ends
+        // once the box it pressed is gone, so that the next call finds the next.
+        for (int i = 0; i < 300; ++i, Sleep(100)) {
+            HWND box = FindWindowW(L"#32770", argc == 3 ? argv[2] : L"Error");  // the dialog class of message boxes
+            wchar_t text[1024] = L"";
+            if (box == nullptr || GetDlgItemTextW(box, 0xFFFF, text, 1024) == 0) continue;  // its text control
+            printUtf8(text, "\n");
+            std::fflush(stdout);
+            PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+            for (int k = 0; k < 50 && IsWindow(box); ++k) Sleep(100);
+            return 0;
+        }
+        return 1;
     }
     HWND main = waitForWindow(L"Kestrova", L"Kestrova");
     if (main == nullptr) return 1;

@@ -1,5 +1,6 @@
 // Runs kestrova.exe under Wine with COM1 on a pseudo-terminal of its own and
-// checks what it reports: the simulated rig at 2.0 m, two recorded clips of
+// checks what it reports: the simulated rig at 2.0 m (and a rig of another
+// make with a green ball, tracked as green), two recorded clips of
 // a red ball at known places (made here), a moving clip as both cameras, a
 // Video for Windows driver of its own, no camera at all, and a held line.
 // Also checks the exe's version resource and the icon its window shows.
@@ -283,6 +284,22 @@ void checkSimulatedRig() {
     closeAndCheckExit(pid, check);
 }
 
+// A green ball on a rig of 0.10 m and 62 degrees, with the target set to
+// green: the settings reach the Windows program as they do the Linux one.
+void checkGreenTarget() {
+    const char* check = "green ball, green target";
+    const pid_t pid = startKestrova("sim:1.5", kestrova, {"KESTROVA_SIM_RIG=0.10,62,0,green", "KESTROVA_TARGET=green"}, -1);
+    const std::vector<Report> reports = readReports(4, 60);
+    standin::SimulatedRig rig;
+    rig.baseline = 0.10;
+    rig.halfFieldOfView = 31.0 * 3.14159265358979323846 / 180.0;
+    const standin::RigPoint ball = standin::stereoRigBallPosition(0.0, 1.5);
+    const standin::RigImagePoint left = standin::stereoRigProject(0, ball, 320, 240, rig);
+    const standin::RigImagePoint right = standin::stereoRigProject(1, ball, 320, 240, rig);
+    expectReports(check, reports, left.x, left.y, right.x, right.y, 2.0);
+    closeAndCheckExit(pid, check);
+}
+
 // A clip of frames of grey with a red ball of radius 16 px centred on pixel
 // (x, y), y counted from the bottom.
 std::vector<std::vector<uint8_t>> ballClip(int x, int y) {
@@ -472,6 +489,7 @@ int main(int argc, char** argv) {
     if (version != expected) fail("the version resource is not " + expected);
 
     checkSimulatedRig();
+    checkGreenTarget();
     checkRecordedClips();
     checkMovingPairInStep();
     checkVfwShortFrames();

@@ -16,9 +16,12 @@ struct Report {
     int x0, y0, x1, y1;
 };
 
-extern std::string wine, kestrova, workDir;
+extern std::string wine, kestrova, probe, workDir;
 
 void fail(const std::string& what);
+// Runs a program for at most seconds; false when it failed. What it printed
+// goes to text.
+bool output(const std::vector<std::string>& argv, double seconds, std::string& text);
 // Starts a program with the given environment changes ("NAME=value", or
 // "NAME" to remove it); its standard output goes to outFd and its standard
 // error to errFd when >= 0.

@@ -71,6 +71,11 @@ public:
 
     Reopen reopener() const override;
 
+    // Exposure (V4L2_CID_EXPOSURE_AUTO, _ABSOLUTE) and white balance
+    // (V4L2_CID_AUTO_WHITE_BALANCE, _WHITE_BALANCE_TEMPERATURE), by id
+    // (v4l2_controls.cpp).
+    SettingsOutcome applySettings(const CameraSettings& settings) override;
+
 private:
     explicit V4l2Camera(std::string path) : path_(std::move(path)) {}
     // Opens the device and starts it streaming; wantWidth/wantHeight, when
@@ -82,6 +87,7 @@ private:
     GrabResult grabStreaming(uint8_t* frame);
     GrabResult grabRead(uint8_t* frame);
     bool requeue(uint32_t index);
+    void dropFilledBuffers();
 
     struct Buffer {
         void* start = nullptr;

@@ -4,8 +4,9 @@
 //
 // Each camera has one worker thread, in the multithreaded apartment, that
 // owns every COM object of its graph: it builds the graph, watches it
-// (EC_DEVICE_LOST, or about 2 s without a frame, means the camera is gone)
-// and takes it down. A lost camera is opened again, as a new camera on the
+// (EC_DEVICE_LOST, no first frame within 3 s of the start, or about 2 s
+// without a frame after it, means the camera is gone), sets the user's
+// exposure and white balance when asked to, and takes it down. A lost camera is opened again, as a new camera on the
 // same device at the same size, the way every lost camera comes back
 // (returning_camera.h). The grabber calls back on the graph's own thread
 // with each frame; the newest one is kept under a lock. A grab, on the
@@ -30,7 +31,7 @@ namespace {
 using namespace directshow;
 
 constexpr ULONGLONG kLostAfterMs = 2000;   // without a frame
-constexpr ULONGLONG kFirstFrameMs = 3000;  // at opening
+constexpr ULONGLONG kFirstFrameMs = 3000;  // from the start of streaming
 
 std::string toUtf8(const std::wstring& w) {
     const int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), int(w.size()), nullptr, 0, nullptr, nullptr);
@@ -97,6 +98,8 @@ public:
         }
         if (stopEvent_ != nullptr) CloseHandle(stopEvent_);
         if (openedEvent_ != nullptr) CloseHandle(openedEvent_);
+        if (applyEvent_ != nullptr) CloseHandle(applyEvent_);
+        if (appliedEvent_ != nullptr) CloseHandle(appliedEvent_);
         release(sink_);
         openCameras().remove(id_.key());
     }
@@ -112,7 +115,9 @@ public:
     bool open(std::string& error) {
         stopEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         openedEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        if (stopEvent_ != nullptr && openedEvent_ != nullptr)
+        applyEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        appliedEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        if (stopEvent_ != nullptr && openedEvent_ != nullptr && applyEvent_ != nullptr && appliedEvent_ != nullptr)
             thread_ = CreateThread(nullptr, 0, &DirectShowCamera::work, this, 0, nullptr);
         if (thread_ == nullptr) {
             error = "no thread for the camera";
@@ -124,9 +129,12 @@ public:
             return false;
         }
         AcquireSRWLockExclusive(&sink_->lock);
-        const ULONGLONG until = GetTickCount64() + kFirstFrameMs;
-        while (!sink_->fresh && GetTickCount64() < until)
-            SleepConditionVariableSRW(&sink_->arrived, &sink_->lock, DWORD(until - GetTickCount64()) + 1, 0);
+        const ULONGLONG until = sink_->runAt + kFirstFrameMs;
+        while (!sink_->fresh && !sink_->lost) {
+            const ULONGLONG now = GetTickCount64();
+            if (now >= until) break;
+            SleepConditionVariableSRW(&sink_->arrived, &sink_->lock, DWORD(until - now) + 1, 0);
+        }
         const bool first = sink_->fresh;
         ReleaseSRWLockExclusive(&sink_->lock);
         if (!first) error = "gives no frames: another program may be using it";
@@ -147,7 +155,19 @@ public:
         return result;
     }
 
-    // The same device (by name and VFWIndex or position) at the same size.
+    // On the worker, which owns the graph's objects. The frame that came
+    // before is not handed over.
+    SettingsOutcome applySettings(const CameraSettings& settings) override {
+        applyRequest_ = &settings;
+        SetEvent(applyEvent_);
+        const HANDLE done[] = {appliedEvent_, thread_};  // the worker ends when the camera is lost
+        if (WaitForMultipleObjects(2, done, FALSE, INFINITE) != WAIT_OBJECT_0)
+            return settingsWithoutControls(settings, "camera lost");
+        return applied_;
+    }
+
+    // The same device (by DevicePath, or name and VFWIndex or position) at
+    // the same size.
     Reopen reopener() const override {
         const DeviceId id = id_;
         const FrameSize size = size_;
@@ -180,9 +200,20 @@ private:
         SetEvent(openedEvent_);
         // Watched until the camera is gone or the camera is closed; a lost
         // camera's graph is taken down at once.
-        while (WaitForSingleObject(stopEvent_, 100) == WAIT_TIMEOUT) {
-            const ULONGLONG lastFrame = lastFrameAt(), now = GetTickCount64();  // in this order: the callback moves lastFrame on
-            if (deviceLost(graph) || (now > lastFrame && now - lastFrame > kLostAfterMs)) {
+        const HANDLE events[] = {stopEvent_, applyEvent_};
+        for (;;) {
+            const DWORD woken = WaitForMultipleObjects(2, events, FALSE, 100);
+            if (woken == WAIT_OBJECT_0 + 1) {
+                applied_ = applyCameraSettings(graph.source, *applyRequest_);
+                AcquireSRWLockExclusive(&sink_->lock);
+                sink_->fresh = false;
+                ReleaseSRWLockExclusive(&sink_->lock);
+                SetEvent(appliedEvent_);
+            } else if (woken != WAIT_TIMEOUT) {
+                break;
+            }
+            const ULONGLONG limit = frameDeadline(), now = GetTickCount64();  // in this order: the callback moves it on
+            if (deviceLost(graph) || now > limit) {
                 setLost();
                 break;
             }
@@ -191,9 +222,11 @@ private:
         if (SUCCEEDED(com)) CoUninitialize();
     }
 
-    ULONGLONG lastFrameAt() {
+    // When the camera counts as lost unless a frame comes: its first within
+    // kFirstFrameMs of the start, each later one within kLostAfterMs.
+    ULONGLONG frameDeadline() {
         AcquireSRWLockShared(&sink_->lock);
-        const ULONGLONG at = sink_->lastFrameAt;
+        const ULONGLONG at = sink_->anyFrame ? sink_->lastFrameAt + kLostAfterMs : sink_->runAt + kFirstFrameMs;
         ReleaseSRWLockShared(&sink_->lock);
         return at;
     }
@@ -206,15 +239,14 @@ private:
         WakeAllConditionVariable(&sink_->arrived);
     }
 
-    // The device by its name and VFWIndex (or position) among those
-    // enumeration finds now; a reference the caller releases, or null.
+    // This device among those enumeration finds now; a reference the caller
+    // releases, or null.
     IMoniker* findDevice() {
         std::vector<IMoniker*> monikers;
         const std::vector<DeviceId> devices = enumerateDevices(&monikers);
         IMoniker* found = nullptr;
         for (size_t i = 0; i < devices.size(); ++i) {
-            if (found == nullptr && devices[i].name == id_.name &&
-                (id_.vfwIndex >= 0 ? devices[i].vfwIndex == id_.vfwIndex : i == id_.position)) {
+            if (found == nullptr && id_.sameDevice(devices[i])) {
                 found = monikers[i];
             } else {
                 monikers[i]->Release();
@@ -236,6 +268,9 @@ private:
     FrameSize size_;             // fixed when the graph is built
     FrameSink* sink_ = nullptr;  // made with the graph
     HANDLE thread_ = nullptr, stopEvent_ = nullptr, openedEvent_ = nullptr;
+    HANDLE applyEvent_ = nullptr, appliedEvent_ = nullptr;  // a settings request to the worker, and its answer
+    const CameraSettings* applyRequest_ = nullptr;          // set before applyEvent_
+    SettingsOutcome applied_;                               // set before appliedEvent_
     std::string openError_;  // set by the worker before openedEvent_, as is started_
     bool started_ = false;
 };
@@ -259,17 +294,20 @@ std::vector<std::string> listHostCameras() {
     return names;
 }
 
-// An index or a part of a camera's name.
+// An index, or a part of a camera's name or of its DevicePath (which names
+// the USB port it is plugged into).
 std::unique_ptr<CameraDevice> openHostCamera(const std::string& name, std::string& error) {
     if (!startCom(error)) return nullptr;
     const std::wstring part = lowerWide(name);
     const std::vector<DeviceId> devices = enumerateDevices(nullptr);
     const DeviceId* chosen = nullptr;
     for (const DeviceId& device : devices) {
-        std::wstring friendly = device.name;
+        std::wstring friendly = device.name, path = device.devicePath;
         for (wchar_t& c : friendly) c = wchar_t(std::towlower(c));
+        for (wchar_t& c : path) c = wchar_t(std::towlower(c));
         const bool fits = isIndex(name) ? std::to_string(device.position) == name
-                                        : friendly.find(part) != std::wstring::npos &&
+                                        : (friendly.find(part) != std::wstring::npos ||
+                                           path.find(part) != std::wstring::npos) &&
                                               !openCameras().has(device.key());
         if (fits) {
             chosen = &device;

@@ -131,6 +131,9 @@ std::vector<DeviceId> enumerateDevices(std::vector<IMoniker*>* monikers) {
                 if (SUCCEEDED(bag->Read(L"FriendlyName", &value, nullptr)) && value.vt == VT_BSTR)
                     id.name = value.bstrVal;
                 VariantClear(&value);
+                if (SUCCEEDED(bag->Read(L"DevicePath", &value, nullptr)) && value.vt == VT_BSTR)
+                    id.devicePath = value.bstrVal;
+                VariantClear(&value);
                 if (SUCCEEDED(bag->Read(L"VFWIndex", &value, nullptr)) &&
                     SUCCEEDED(VariantChangeType(&value, &value, 0, VT_I4)))
                     id.vfwIndex = value.lVal;
@@ -152,6 +155,7 @@ std::vector<DeviceId> enumerateDevices(std::vector<IMoniker*>* monikers) {
 
 void Graph::stop() {
     if (control != nullptr) control->Stop();
+    release(source);
     release(events);
     release(control);
     release(builder);
@@ -216,6 +220,14 @@ bool buildGraph(IMoniker* moniker, FrameSize& size, FrameSink*& sink, Graph& gra
     if (SUCCEEDED(hr)) {
         step = "cannot be started: another program may be using it";
         hr = graph.control->Run();
+    }
+    if (SUCCEEDED(hr)) {
+        // The first frame's time counts from here.
+        AcquireSRWLockExclusive(&sink->lock);
+        sink->runAt = GetTickCount64();
+        ReleaseSRWLockExclusive(&sink->lock);
+        graph.source = source;
+        source = nullptr;
     }
     release(out);
     release(in);

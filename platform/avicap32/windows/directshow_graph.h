@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/avicap32/camera_settings.h"
 #include "platform/avicap32/windows/com_object.h"
 
 namespace standin {
@@ -28,14 +29,23 @@ void release(T*& p) {
 std::string hex(HRESULT hr);
 
 // A video input device as enumeration lists it. Two cameras of one model
-// share a name; VFWIndex (where the device has one) or the position in the
-// list tells them apart.
+// share a name; what tells them apart, best first: the DevicePath (which
+// names the USB port), VFWIndex (Wine's: N of /dev/videoN), or, for a device
+// with neither, the position in the list (which another camera can take
+// once this one is gone).
 struct DeviceId {
     std::wstring name;
+    std::wstring devicePath;
     int vfwIndex = -1;
     size_t position = 0;
     std::wstring key() const {
+        if (!devicePath.empty()) return devicePath;
         return name + L"|" + std::to_wstring(vfwIndex >= 0 ? vfwIndex : int(position));
+    }
+    // Whether other, as enumeration lists it now, is this same device.
+    bool sameDevice(const DeviceId& other) const {
+        if (!devicePath.empty()) return other.devicePath == devicePath;
+        return other.name == name && (vfwIndex >= 0 ? other.vfwIndex == vfwIndex : other.position == position);
     }
 };
 
@@ -69,6 +79,7 @@ public:
             std::copy(data, data + frame.size(), frame.begin());
         }
         fresh = true;
+        anyFrame = true;
         lastFrameAt = GetTickCount64();
         ReleaseSRWLockExclusive(&lock);
         WakeAllConditionVariable(&arrived);
@@ -83,6 +94,8 @@ public:
     bool lost = false;     // the camera is gone (for good: it comes back as a new camera)
     bool topDown = false;  // set before the graph runs
     ULONGLONG lastFrameAt;
+    ULONGLONG runAt = 0;    // when the graph was started (0: not yet)
+    bool anyFrame = false;  // one has come since then
 
 private:
     const int width_, height_;
@@ -90,6 +103,7 @@ private:
 
 // One running graph; built and taken down on the camera's worker thread.
 struct Graph {
+    IBaseFilter* source = nullptr;  // the capture filter
     IGraphBuilder* builder = nullptr;
     IMediaControl* control = nullptr;
     IMediaEvent* events = nullptr;
@@ -104,12 +118,19 @@ struct FrameSize {
     DWORD waitMs = 40;  // about one frame interval
 };
 
-// Builds the graph for device (whose reference it takes over) and runs it.
+// Builds the graph for device (whose reference it takes over) and runs it;
+// the sink's runAt says when.
 // Without a size, the one closest to 640x480 with a width that is a multiple
 // of 4 is chosen; with one, the camera must give that size. The sink is made
 // for the size when there is none yet. On failure the graph is left for
 // stop(), and error says which step failed.
 bool buildGraph(IMoniker* device, FrameSize& size, FrameSink*& sink, Graph& graph, std::string& error);
+
+// Sets the user's exposure (IAMCameraControl, CameraControl_Exposure, in
+// log2 seconds) and white balance (IAMVideoProcAmp, VideoProcAmp_WhiteBalance,
+// in kelvin) on a capture filter: the range first, then the value, clamped,
+// with the Manual flag, or the Auto flag for auto (directshow_controls.cpp).
+SettingsOutcome applyCameraSettings(IUnknown* filter, const CameraSettings& settings);
 
 // Whether the graph said its device is gone (EC_DEVICE_LOST, removed) or
 // gave up (EC_ERRORABORT) since the last look.

@@ -1,7 +1,8 @@
 // Runs a program with COM1 on a pseudo-terminal and prints every report the
 // program sends there, one per line, until the program ends.
 //
-//   serial_monitor PROGRAM [ARGS...]
+//   kestrova-monitor PROGRAM [ARGS...]
+//   kestrova-monitor --help | --version
 //
 // Reports are " x0 y0 x1 y1" with no terminator. Each goes out in one write
 // and takes about 1 ms a character at 9600 baud, so a report is complete once
@@ -29,7 +30,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+
+#ifndef KESTROVA_VERSION
+#error "KESTROVA_VERSION (the project's version) is given by CMakeLists.txt"
+#endif
 
 namespace {
 
@@ -70,17 +76,53 @@ struct ReportPrinter {
     }
 };
 
+const char kUsage[] = "Usage: kestrova-monitor PROGRAM [ARGS...]\n";
+
+const char kHelp[] =
+    "\n"
+    "Runs PROGRAM (normally kestrova) with COM1 on a new pseudo-terminal\n"
+    "(KESTROVA_COM1 names it) and prints every report PROGRAM sends there, one per\n"
+    "line, as received. SIGINT, SIGTERM and SIGHUP are passed on to PROGRAM; when\n"
+    "standard output goes away, PROGRAM is ended. Exits with PROGRAM's status.\n"
+    "\n"
+    "  -h, --help     print this help and exit\n"
+    "      --version  print the version and exit\n"
+    "\n"
+    "More in kestrova-monitor(1).\n";
+
+// Answers the monitor's own options; the exit status when the monitor should
+// end here, -1 when argv[1] is the program to run. A program's name never
+// starts with '-', so anything that does is an option.
+int answerOptions(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "%s(see kestrova-monitor --help)\n", kUsage);
+        return 2;
+    }
+    const char* option = argv[1];
+    if (option[0] != '-') return -1;
+    bool written = false;
+    if (std::strcmp(option, "-h") == 0 || std::strcmp(option, "--help") == 0) {
+        written = std::fputs(kUsage, stdout) >= 0 && std::fputs(kHelp, stdout) >= 0;
+    } else if (std::strcmp(option, "--version") == 0) {
+        written = std::printf("kestrova-monitor %s\n", KESTROVA_VERSION) > 0;
+    } else {
+        std::fprintf(stderr, "kestrova-monitor: unknown option '%s' (see kestrova-monitor --help)\n", option);
+        return 2;
+    }
+    if (written && std::fflush(stdout) == 0) return 0;
+    std::perror("kestrova-monitor: cannot write to standard output");
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: serial_monitor PROGRAM [ARGS...]\n");
-        return 2;
-    }
+    const int answered = answerOptions(argc, argv);
+    if (answered >= 0) return answered;
     int master = -1, slave = -1;
     char name[256];
     if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-        std::perror("serial_monitor: openpty");
+        std::perror("kestrova-monitor: openpty");
         return 1;
     }
     struct termios raw;
@@ -106,11 +148,11 @@ int main(int argc, char** argv) {
         close(master);
         close(slave);
         execvp(argv[1], argv + 1);
-        std::perror("serial_monitor: cannot run the program");
+        std::perror("kestrova-monitor: cannot run the program");
         _exit(127);
     }
     if (child < 0) {
-        std::perror("serial_monitor: fork");
+        std::perror("kestrova-monitor: fork");
         return 1;
     }
     program = child;
