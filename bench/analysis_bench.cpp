@@ -15,7 +15,6 @@
 // The counter per_pixel is the time per pixel of the pair (2 * width * height).
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
 #include <cstring>
 #include <map>
 #include <tuple>
@@ -41,39 +40,12 @@ constexpr uint32_t kRed = 0xFF0000;
 constexpr int32_t kThreshold = 60;
 
 // The ball scene in another colour comes after the three scenes: scene
-// kBall + 2 + i is the ball in kBallColours[i], segmented against it.
+// kMostlyRed + 1 + i is the ball in kBallColours[i], segmented against it.
 enum Scene { kBall = 0, kRandom = 1, kMostlyRed = 2 };
 constexpr uint32_t kBallColours[] = {0xFF8000, 0xFFFF00, 0x00FF00, 0x0000FF, 0xFF00FF};  // orange ... magenta
 constexpr int kColourScenes = int(sizeof kBallColours / sizeof kBallColours[0]);
 
 uint32_t sceneReference(int scene) { return scene > kMostlyRed ? kBallColours[scene - kMostlyRed - 1] : kRed; }
-
-// The rig's red frame in another target colour. Green and blue exchange
-// red's byte with theirs in every pixel, the wall's among them (its bricks
-// stay greys of the same spread, now never greenish or never bluish). Other
-// colours recolour the target's own pixels alone (the ball and the stray
-// specks: red over twice the larger other byte, which no wall pixel has):
-// each byte moves from the pixel's own low level towards its red level in
-// the share the colour has of 255, the other bytes of a strong share with
-// a little noise of their own.
-void recolourBall(std::vector<uint8_t>& frame, uint32_t colour) {
-    if (colour == 0x00FF00 || colour == 0x0000FF) {
-        const int swapWith = colour == 0x00FF00 ? 1 : 0;
-        for (size_t i = 0; i < frame.size(); i += 3) std::swap(frame[i + 2], frame[i + size_t(swapWith)]);
-        return;
-    }
-    const int share[3] = {int(colour & 0xFF), int(colour >> 8 & 0xFF), int(colour >> 16 & 0xFF)};
-    for (size_t i = 0; i < frame.size(); i += 3) {
-        uint8_t* p = &frame[i];
-        const int red = p[2], low = (p[0] + p[1]) / 2;
-        if (red <= 2 * std::max(p[0], p[1])) continue;
-        for (int c = 0; c < 3; ++c) {
-            const int own = c == 2 ? low : p[c];
-            const int noise = c == 2 || share[c] < 128 ? 0 : int((i * 2654435761u) >> (8 + 4 * c) & 7) - 3;
-            p[c] = uint8_t(std::clamp(own + (red - own) * share[c] / 255 + noise, 0, 255));
-        }
-    }
-}
 
 struct StereoPair {
     std::vector<uint8_t> frame[2];     // as captured
@@ -89,9 +61,11 @@ const StereoPair& stereoPair(int scene, int width, int height) {
         for (int camera = 0; camera < 2; ++camera) {
             std::vector<uint8_t>& frame = pair.frame[camera];
             if (scene == kBall || scene > kMostlyRed) {
+                // The ball in the scene's colour before the same wall.
+                standin::SimulatedRig rig;
+                rig.ballColour = sceneReference(scene);
                 frame.resize(size_t(width) * 3 * size_t(height));
-                standin::renderStereoRigFrame(camera, 1.0, 2.0, width, height, frame.data());
-                if (scene != kBall) recolourBall(frame, sceneReference(scene));
+                standin::renderStereoRigFrame(camera, 1.0, 2.0, width, height, frame.data(), rig);
             } else if (scene == kRandom) {
                 frame = reference::randomColourFrame(width, height, uint32_t(10 + camera));
             } else {
