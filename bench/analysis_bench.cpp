@@ -1,13 +1,14 @@
 // Frame analysis speed on stereo pairs: intake (acceptFrame into both
-// slots) and the tick's analysis (segmentation against red at threshold
-// 60, one speck-filter pass, the centroid), beside
+// slots) and the tick's analysis (segmentation against the scene's target
+// colour at threshold 60, one speck-filter pass, the centroid), beside
 //  - the straightforward per-pixel forms of tests/reference_analysis.h,
 //  - a plain memcpy of the pair,
 //  - OpenCV's usual pipeline (HSV conversion, inRange, a 3x3 opening,
 //    moments; one thread), when built with it,
 // the tick with the work images read afterwards (as the mask and overlay
 // views do), on three scenes: the simulated rig's red ball before a textured wall,
-// uniformly random colours, and a mostly red frame. Timings drift between
+// uniformly random colours, and a mostly red frame; and the ball scene in
+// other target colours, each segmented against its own. Timings drift between
 // runs on shared machines, so compare only within one run
 // (bench/side_by_side.py prints the ratios).
 //
@@ -38,7 +39,13 @@ namespace {
 constexpr uint32_t kRed = 0xFF0000;
 constexpr int32_t kThreshold = 60;
 
+// The ball scene in another colour comes after the three scenes: scene
+// kMostlyRed + 1 + i is the ball in kBallColours[i], segmented against it.
 enum Scene { kBall = 0, kRandom = 1, kMostlyRed = 2 };
+constexpr uint32_t kBallColours[] = {0xFF8000, 0xFFFF00, 0x00FF00, 0x0000FF, 0xFF00FF};  // orange ... magenta
+constexpr int kColourScenes = int(sizeof kBallColours / sizeof kBallColours[0]);
+
+uint32_t sceneReference(int scene) { return scene > kMostlyRed ? kBallColours[scene - kMostlyRed - 1] : kRed; }
 
 struct StereoPair {
     std::vector<uint8_t> frame[2];     // as captured
@@ -53,16 +60,19 @@ const StereoPair& stereoPair(int scene, int width, int height) {
     if (pair.frame[0].empty()) {
         for (int camera = 0; camera < 2; ++camera) {
             std::vector<uint8_t>& frame = pair.frame[camera];
-            if (scene == kBall) {
+            if (scene == kBall || scene > kMostlyRed) {
+                // The ball in the scene's colour before the same wall.
+                standin::SimulatedRig rig;
+                rig.ballColour = sceneReference(scene);
                 frame.resize(size_t(width) * 3 * size_t(height));
-                standin::renderStereoRigFrame(camera, 1.0, 2.0, width, height, frame.data());
+                standin::renderStereoRigFrame(camera, 1.0, 2.0, width, height, frame.data(), rig);
             } else if (scene == kRandom) {
                 frame = reference::randomColourFrame(width, height, uint32_t(10 + camera));
             } else {
                 frame = reference::mostlyRedFrame(width, height, uint32_t(20 + camera));
             }
             pair.mask[camera] = frame;
-            reference::segmentByColour(pair.mask[camera].data(), width, height, kRed, kThreshold);
+            reference::segmentByColour(pair.mask[camera].data(), width, height, sceneReference(scene), kThreshold);
             pair.filtered[camera] = pair.mask[camera];
             reference::removeSpecks(pair.filtered[camera].data(), width, height, 1);
         }
@@ -85,9 +95,9 @@ void loadSlots(const std::vector<uint8_t> (&images)[2]) {
     for (int slot = 0; slot < 2; ++slot) acceptFrame(slot, images[slot].data(), uint32_t(images[slot].size()));
 }
 
-void analyseSlots() {
+void analyseSlots(uint32_t reference) {
     for (int slot = 0; slot < 2; ++slot) {
-        segmentByColour(slot, kRed);
+        segmentByColour(slot, reference);
         removeSpecks(slot, 1);
         cameraSlots[slot].latestPoint = findCentroid(slot);
     }
@@ -108,10 +118,10 @@ void BM_Tick(benchmark::State& state) {
     const StereoPair& pair = stereoPair(scene, width, height);
     prepareSlots(width, height);
     loadSlots(pair.frame);
-    analyseSlots();  // builds the colour table outside the timing
+    analyseSlots(sceneReference(scene));  // builds the colour table outside the timing
     for (auto _ : state) {
         loadSlots(pair.frame);
-        analyseSlots();
+        analyseSlots(sceneReference(scene));
     }
     setPixelCounter(state, width, height);
 }
@@ -175,7 +185,7 @@ void BM_TickColdTable(benchmark::State& state) {
     const StereoPair& pair = stereoPair(scene, width, height);
     prepareSlots(width, height);
     loadSlots(pair.frame);
-    analyseSlots();
+    analyseSlots(sceneReference(scene));
     static std::vector<uint8_t> sweep(size_t(64) << 20, 1);
     for (auto _ : state) {
         state.PauseTiming();
@@ -184,7 +194,7 @@ void BM_TickColdTable(benchmark::State& state) {
         benchmark::DoNotOptimize(sum);
         state.ResumeTiming();
         loadSlots(pair.frame);
-        analyseSlots();
+        analyseSlots(sceneReference(scene));
     }
     setPixelCounter(state, width, height);
 }
@@ -197,10 +207,10 @@ void BM_TickWorkImageRead(benchmark::State& state) {
     const StereoPair& pair = stereoPair(scene, width, height);
     prepareSlots(width, height);
     loadSlots(pair.frame);
-    analyseSlots();
+    analyseSlots(sceneReference(scene));
     for (auto _ : state) {
         loadSlots(pair.frame);
-        analyseSlots();
+        analyseSlots(sceneReference(scene));
         benchmark::DoNotOptimize(usableWorkImage(0));
         benchmark::DoNotOptimize(usableWorkImage(1));
         benchmark::ClobberMemory();
@@ -216,11 +226,11 @@ void BM_WholeTick(benchmark::State& state) {
     const StereoPair& pair = stereoPair(scene, width, height);
     prepareSlots(width, height);
     loadSlots(pair.frame);
-    analyseSlots();
+    analyseSlots(sceneReference(scene));
     HDC hdc = standin::createMemoryDC(2 * width, height, RGB(0, 0, 0));
     for (auto _ : state) {
         loadSlots(pair.frame);
-        analyseSlots();
+        analyseSlots(sceneReference(scene));
         drawCameraView(hdc, 0, 0, 0, tracker.viewMode);
         drawCameraView(hdc, width, 0, 1, tracker.viewMode);
         drawDistanceReadout(hdc);
@@ -232,17 +242,18 @@ void BM_WholeTick(benchmark::State& state) {
 // --- the stages alone, on the ball scene ------------------------------------
 
 void BM_Segmentation(benchmark::State& state) {
-    const int width = int(state.range(1)), height = int(state.range(2));
-    const StereoPair& pair = stereoPair(kBall, width, height);
+    const int scene = int(state.range(0)), width = int(state.range(1)), height = int(state.range(2));
+    const uint32_t reference = sceneReference(scene);
+    const StereoPair& pair = stereoPair(scene, width, height);
     prepareSlots(width, height);
     loadSlots(pair.frame);
-    segmentByColour(0, kRed);
+    segmentByColour(0, reference);
     for (auto _ : state) {
         state.PauseTiming();
         loadSlots(pair.frame);
         state.ResumeTiming();
-        segmentByColour(0, kRed);
-        segmentByColour(1, kRed);
+        segmentByColour(0, reference);
+        segmentByColour(1, reference);
         benchmark::ClobberMemory();
     }
     setPixelCounter(state, width, height);
@@ -265,14 +276,14 @@ void BM_SegmentationLiteral(benchmark::State& state) {
 // The speck filter and the centroid after segmentation (the pass that
 // leaves the masks is redone, untimed, before each).
 void BM_SpeckFilterAndCentroid(benchmark::State& state) {
-    const int width = int(state.range(1)), height = int(state.range(2));
-    const StereoPair& pair = stereoPair(kBall, width, height);
+    const int scene = int(state.range(0)), width = int(state.range(1)), height = int(state.range(2));
+    const StereoPair& pair = stereoPair(scene, width, height);
     prepareSlots(width, height);
     for (auto _ : state) {
         state.PauseTiming();
         loadSlots(pair.frame);
-        segmentByColour(0, kRed);
-        segmentByColour(1, kRed);
+        segmentByColour(0, sceneReference(scene));
+        segmentByColour(1, sceneReference(scene));
         state.ResumeTiming();
         for (int slot = 0; slot < 2; ++slot) {
             removeSpecks(slot, 1);
@@ -337,18 +348,25 @@ void ballAtHd(benchmark::internal::Benchmark* b) {
     b->ArgNames({"scene", "w", "h"})->Args({kBall, 1280, 720})->Unit(benchmark::kMicrosecond);
 }
 
+// The ball in each other colour.
+void colouredBallsAtHd(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"scene", "w", "h"})->Unit(benchmark::kMicrosecond);
+    for (int i = 0; i < kColourScenes; ++i) b->Args({kMostlyRed + 1 + i, 1280, 720});
+}
+
 BENCHMARK(BM_Memcpy)->Apply(ballAtHd);
 BENCHMARK(BM_Tick)->Apply(scenesAtHd)->Args({kBall, 320, 240})->Args({kBall, 640, 480});
+BENCHMARK(BM_Tick)->Apply(colouredBallsAtHd);
 BENCHMARK(BM_TickLiteral)->Apply(scenesAtHd)->Args({kBall, 320, 240})->Args({kBall, 640, 480});
 #ifdef KESTROVA_BENCH_OPENCV
 BENCHMARK(BM_TickOpenCV)->Apply(scenesAtHd);
 #endif
 BENCHMARK(BM_TickWorkImageRead)->Apply(scenesAtHd);
 BENCHMARK(BM_TickColdTable)->Apply(scenesAtHd);
-BENCHMARK(BM_WholeTick)->Apply(ballAtHd);
-BENCHMARK(BM_Segmentation)->Apply(ballAtHd);
+BENCHMARK(BM_WholeTick)->Apply(ballAtHd)->Apply(colouredBallsAtHd);
+BENCHMARK(BM_Segmentation)->Apply(ballAtHd)->Apply(colouredBallsAtHd);
 BENCHMARK(BM_SegmentationLiteral)->Apply(ballAtHd);
-BENCHMARK(BM_SpeckFilterAndCentroid)->Apply(ballAtHd);
+BENCHMARK(BM_SpeckFilterAndCentroid)->Apply(ballAtHd)->Apply(colouredBallsAtHd);
 BENCHMARK(BM_SpeckFilterAndCentroidLiteral)->Apply(ballAtHd);
 BENCHMARK(BM_SpeckFilterOnImage)->Apply(ballAtHd);
 BENCHMARK(BM_ColourTableBuild)->Unit(benchmark::kMillisecond);

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Prints the benchmark's 1280x720 scenes side by side as a Markdown table.
+"""Prints the benchmark's 1280x720 scenes side by side as Markdown tables.
 
     build/bench/analysis_bench --benchmark_repetitions=5 \
         --benchmark_filter='/w:1280/' --benchmark_format=json > run.json
@@ -13,6 +13,9 @@ import statistics
 import sys
 
 SCENES = {0: "red ball before a textured wall", 1: "uniformly random colours", 2: "mostly red (about 95 % target)"}
+# The ball scene in each target colour, segmented against that colour.
+BALL_COLOURS = {0: "red", 3: "orange", 4: "yellow", 5: "green", 6: "blue", 7: "magenta"}
+PAIR_PIXELS = 2 * 1280 * 720
 
 
 def times(run):
@@ -50,6 +53,23 @@ def main():
     whole = t.get("BM_WholeTick/scene:0/w:1280/h:720")
     if whole:
         print(f"whole tick with painting (ball scene): {whole:,.0f} us")
+    colours(t)
+
+
+def colours(t):
+    """The ball scene per target colour: ns a pixel of the pair and the ratio to red."""
+    stages = [("BM_Tick", "tick"), ("BM_WholeTick", "whole tick"), ("BM_Segmentation", "segmentation")]
+    if t.get("BM_Tick/scene:3/w:1280/h:720") is None:
+        return
+    print("\n| ball scene in | " + " | ".join(f"{title} | vs red" for _, title in stages) + " |")
+    print("|---|" + "---:|---:|" * len(stages))
+    for scene, colour in BALL_COLOURS.items():
+        cells = []
+        for name, _ in stages:
+            ours, red = t.get(f"{name}/scene:{scene}/w:1280/h:720"), t.get(f"{name}/scene:0/w:1280/h:720")
+            cells.append(f"{ours * 1000 / PAIR_PIXELS:.3f} ns" if ours else "-")
+            cells.append(f"{ours / red:.2f}x" if ours and red else "-")
+        print(f"| {colour} | " + " | ".join(cells) + " |")
 
 
 if __name__ == "__main__":

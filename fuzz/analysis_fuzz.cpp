@@ -24,7 +24,9 @@
 //            specks: u8 % 32, then for each a pixel index u32, painted red
 //   2 tick   analysis of both slots and the running sums; then, by u8 & 3,
 //            the work image of slot 0 (bit 0) and of slot 1 (bit 1) read
-//   3 threshold  u8 & 1: small (u8 - 40), else any i32
+//   3 threshold  kind u8: kind & 1 small (u8 - 40), else any i32; with
+//            kind & 2 a reference colour follows: u8 < 128 one of eight
+//            named ones (u8 % 8), else any (u32 & 0xFFFFFF)
 //   4 report the averages of the sums, then the distance estimate
 //   5 points the averaged points set to four i32, then the distance estimate
 //   6 reset  the slot back to empty
@@ -45,6 +47,10 @@
 namespace {
 
 constexpr uint32_t kRed = 0xFF0000;
+constexpr uint32_t kNamedColours[] = {kRed, 0xFF8000, 0xFFFF00, 0x00FF00, 0x0000FF, 0xFF00FF, 0x00FFFF, 0xFFFFFF};
+
+// The colour segmentation compares with, red unless the input sets one.
+uint32_t reference = kRed;
 
 // Images the fuzzer lets intake really allocate stay at or below this size,
 // so an input costs little time and memory. Sizes that intake refuses to
@@ -103,7 +109,8 @@ void referenceNormalise(float c[3]) {
 }
 
 void referenceSegment(std::vector<uint8_t>& image, int32_t threshold) {
-    float r[3] = {0.0f, 0.0f, float(255 / 255.0)};
+    float r[3] = {float((reference & 0xFF) / 255.0), float((reference >> 8 & 0xFF) / 255.0),
+                  float((reference >> 16 & 0xFF) / 255.0)};
     referenceNormalise(r);
     const float s5 = float(std::sqrt(5.0));
     for (size_t i = 0; i + 2 < image.size(); i += 3) {
@@ -295,7 +302,7 @@ void analyseSlot(int slot, bool read) {
         std::vector<uint8_t> kept;
         const uint8_t* stored = workImageStorageBytes(slot);
         if (stored != nullptr) kept.assign(stored, stored + capacity[slot]);
-        segmentByColour(slot, kRed);
+        segmentByColour(slot, reference);
         removeSpecks(slot, 1);
         const ImagePoint p = findCentroid(slot);
         CHECK(p.x == 0 && p.y == 0);
@@ -306,7 +313,7 @@ void analyseSlot(int slot, bool read) {
     const size_t size = size_t(slotBytes(slot));
     std::vector<uint8_t> expected(expectedWork[slot].begin(), expectedWork[slot].begin() + long(size));
     referenceSegment(expected, tracker.threshold);
-    segmentByColour(slot, kRed);
+    segmentByColour(slot, reference);
     referenceSpecks(expected, s.width, s.height);
     removeSpecks(slot, 1);
     const ImagePoint want = referenceCentroid(expected, s.width, s.height);
@@ -359,6 +366,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     resetCameraSlot(0);
     resetCameraSlot(1);
     resetTrackerState();
+    reference = kRed;
     capacity[0] = capacity[1] = 0;
     for (int slot = 0; slot < 2; ++slot) {
         expectedWork[slot].clear();
@@ -373,7 +381,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 0: chooseSize(in, slot); break;
             case 1: deliverFrame(in, slot); break;
             case 2: tick(in.u8()); break;
-            case 3: tracker.threshold = (in.u8() & 1) ? int32_t(in.u8()) - 40 : in.i32(); break;
+            case 3: {
+                const uint8_t kind = in.u8();
+                tracker.threshold = (kind & 1) ? int32_t(in.u8()) - 40 : in.i32();
+                if ((kind & 2) != 0) {
+                    const uint8_t pick = in.u8();
+                    reference = pick < 128 ? kNamedColours[pick % 8] : in.u32() & 0xFFFFFF;
+                }
+                break;
+            }
             case 4: report(); break;
             case 5:
                 tracker.averagedPoints[0] = ImagePoint{in.i32(), in.i32()};

@@ -253,6 +253,50 @@ TEST_F(AnalysisEquivalenceTest, OtherReferenceColours) {
     }
 }
 
+TEST_F(AnalysisEquivalenceTest, MaskedSegmentationAgainstOtherReferences) {
+    // Each reference has the pre-test read other bytes of a pixel (or their
+    // average): colours whose level is near the threshold, alone or in runs
+    // among random ones, in rows that are not whole groups, at every width
+    // of the vector code, with the background written or left to the masks.
+    constexpr size_t kWidth = 117;
+    std::mt19937 random(17);
+    for (const uint32_t ref : {0xFF8000u, 0xFFFF00u, 0x00FF00u, 0x0000FFu, 0xFF00FFu, 0x00FFFFu, 0x123456u, 0xFFFFFFu}) {
+        const ColourLevelTable table = colourLevelTable(ref);
+        ASSERT_NE(table.level, nullptr);
+        for (const int32_t t : {0, 30, 60, 101, 161, 255}) {
+            std::vector<uint8_t> scattered;
+            for (uint32_t c = random() % 211; c < (1u << 24); c += 211) {
+                if (std::abs(int(table.level[c]) - t) > 1 && random() % 64 != 0) continue;
+                for (int j = random() % 2 == 0 ? 0 : int(random() % 12); j > 0; --j) {
+                    const uint32_t other = random();
+                    scattered.insert(scattered.end(), {uint8_t(other), uint8_t(other >> 8), uint8_t(other >> 16)});
+                }
+                scattered.insert(scattered.end(), {uint8_t(c), uint8_t(c >> 8), uint8_t(c >> 16)});
+            }
+            scattered.resize(std::min<size_t>(scattered.size(), 400 * kWidth * 3) / (kWidth * 3) * kWidth * 3);
+            const size_t height = scattered.size() / (kWidth * 3), words = maskWords(kWidth);
+            std::vector<uint8_t> expected = scattered;
+            reference::segmentByColour(expected.data(), int32_t(kWidth), int32_t(height), ref, t);
+            std::vector<uint64_t> masks(words * height), expectedMasks(words * height);
+            for (size_t y = 0; y < height; ++y) rowMasks(&expected[y * kWidth * 3], kWidth, &expectedMasks[y * words], nullptr);
+            for (int instructions = 1; instructions <= 3; ++instructions) {
+                for (const bool writeBackground : {true, false}) {
+                    std::vector<uint8_t> image(scattered.size(), 7);  // stale bytes, overwritten or masked
+                    masks.assign(masks.size(), ~uint64_t(0));
+                    if (!segmentImageWithMasksUsing(instructions, image.data(), kWidth, height, ref, t, masks.data(),
+                                                    scattered.data(), scattered.size(), writeBackground)) {
+                        continue;
+                    }
+                    ASSERT_EQ(masks, expectedMasks) << std::hex << ref << std::dec << " threshold " << t;
+                    if (!writeBackground) whitenBackground(image.data(), kWidth, height, masks.data());
+                    ASSERT_EQ(image, expected) << std::hex << ref << std::dec << " threshold " << t << " instructions "
+                                               << instructions << " background " << writeBackground;
+                }
+            }
+        }
+    }
+}
+
 TEST_F(AnalysisEquivalenceTest, SegmentByColourOnSlotsOfEverySize) {
     // Small sizes are computed pixel by pixel, from 256x256 pixels on the
     // table is used.

@@ -39,9 +39,10 @@ void segmentPixels(uint8_t* bgr, size_t pixels, uint32_t reference, int32_t thre
 // Segments a width x height image in place as segmentPixels does, and
 // writes the background mask of each row (maskWords(width) words a row,
 // bits past the row's end 0) as it goes. Most pixels of a scene are ruled
-// out by a test on their red byte and the larger of the other two, without
-// a table look-up. Returns false, having changed nothing, when the table or
-// the vector instructions are not to be had.
+// out without a table look-up by a test on two of their bytes (or bytes
+// made of them) chosen for the reference (for red: the red byte against
+// the larger of the other two). Returns false, having changed nothing, when
+// the table or the vector instructions are not to be had.
 // With `from` given, the image's first fromBytes bytes are taken from there
 // (an image of the same size) instead of from the image itself, which saves
 // copying them over first. With writeBackground false, pixels of groups
