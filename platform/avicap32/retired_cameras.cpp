@@ -33,8 +33,8 @@ void endWithoutTheRest() {
     std::fflush(stdout);
     std::fflush(stderr);
 #ifdef _WIN32
-    // Not ExitProcess: that would wait for the loader's lock, which a thread
-    // hung in a driver may hold.
+    // Not ExitProcess: the libraries would then be told of the exit while
+    // the threads still taking cameras down were cut off inside them.
     TerminateProcess(GetCurrentProcess(), 0);
 #endif
     std::_Exit(0);

@@ -37,6 +37,9 @@ std::vector<Report> readReports(size_t count, double seconds);
 void expectReports(const char* check, const std::vector<Report>& reports, double x0, double y0, double x1,
                    double y1, double tolerance);
 void closeAndCheckExit(pid_t pid, const char* check);
+// Waits up to seconds for the program; its wait status, or -1 after
+// killing a program that would not end.
+int finish(pid_t pid, double seconds);
 
 // The fake webcams (tests/fake_v4l2) preloaded into Wine: camera's ball at
 // (x, y) from the top left, with "pause" or "unplug" after it when given;

@@ -14,16 +14,22 @@
 #include <mfreadwrite.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/avicap32/camera_device.h"
 #include "platform/avicap32/frame_conversion.h"
 #include "platform/avicap32/windows/com_object.h"
 #include "platform/avicap32/playback_clock.h"
+#include "platform/avicap32/retired_cameras.h"
 
 namespace standin {
 
@@ -475,6 +481,45 @@ private:
 
 }  // namespace
 
+namespace {
+
+// Opening a file waits for Media Foundation to read its head, which a
+// hostile file (or a hung share) can make last for ever. So the open runs on
+// a thread of its own and is waited for at most kOpenMs; a file given up on
+// is taken down, once its open returns, as a retired camera is
+// (retired_cameras.h), so that it holds up neither the window nor the exit.
+constexpr auto kOpenWait = std::chrono::milliseconds(5000);
+
+struct OpenAttempt {
+    std::unique_ptr<RecordedFile> footage;
+    std::wstring url;
+    std::string error;
+    bool ok = false;
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;  // under mutex
+    std::thread opener;
+};
+
+// A file whose open was given up on, for retireCamera: going down, it waits
+// for the open to return and closes the file.
+class AbandonedOpen : public CameraDevice {
+public:
+    explicit AbandonedOpen(std::shared_ptr<OpenAttempt> attempt) : attempt_(std::move(attempt)) {}
+    ~AbandonedOpen() override {
+        if (attempt_->opener.joinable()) attempt_->opener.join();
+        attempt_->footage.reset();
+    }
+    int width() const override { return 0; }
+    int height() const override { return 0; }
+    GrabResult grab(uint8_t*) override { return GrabResult::Lost; }
+
+private:
+    std::shared_ptr<OpenAttempt> attempt_;
+};
+
+}  // namespace
+
 std::unique_ptr<CameraDevice> openRecordedFootage(const std::string& path, std::shared_ptr<PlaybackClock> clock,
                                                   std::string& error) {
     if (!startMediaFoundation(error)) return nullptr;
@@ -487,13 +532,38 @@ std::unique_ptr<CameraDevice> openRecordedFootage(const std::string& path, std::
         error = path + ": no such file";
         return nullptr;
     }
-    auto footage = std::make_unique<RecordedFile>();
-    footage->setClock(clock != nullptr ? std::move(clock) : std::make_shared<PlaybackClock>());
-    if (!footage->open(wide, error)) {
-        error = path + ": " + error;
+    auto attempt = std::make_shared<OpenAttempt>();
+    attempt->footage = std::make_unique<RecordedFile>();  // on the pair's clock once it is open
+    attempt->url = wide;
+    try {
+        attempt->opener = std::thread([attempt] {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // Media Foundation's objects are free-threaded
+            attempt->ok = attempt->footage->open(attempt->url, attempt->error);
+            std::lock_guard<std::mutex> guard(attempt->mutex);
+            attempt->done = true;
+            attempt->finished.notify_all();
+        });
+    } catch (const std::system_error&) {
+        error = path + ": no thread to open it";
         return nullptr;
     }
-    return footage;
+    bool done = false;
+    {
+        std::unique_lock<std::mutex> lock(attempt->mutex);
+        done = attempt->finished.wait_for(lock, kOpenWait, [&attempt] { return attempt->done; });
+    }
+    if (!done) {
+        error = path + ": Media Foundation did not open it within 5 s";
+        retireCamera(std::make_unique<AbandonedOpen>(attempt));
+        return nullptr;
+    }
+    attempt->opener.join();
+    if (!attempt->ok) {
+        error = path + ": " + attempt->error;
+        return nullptr;
+    }
+    attempt->footage->setClock(clock != nullptr ? std::move(clock) : std::make_shared<PlaybackClock>());
+    return std::move(attempt->footage);
 }
 
 }  // namespace standin
