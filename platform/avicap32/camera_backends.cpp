@@ -139,13 +139,13 @@ const CameraBackend& backendOf(const std::string& entry, std::string& rest) {
 
 const std::vector<CameraBackend>& cameraBackends() {
     static const std::vector<CameraBackend> backends = {
-        {"sim", "the simulated stereo rig", "every platform", parseSimulated, openSimulated, false, false},
-        {"file", "recorded footage", "every platform", parseFile, openFile, true, true},
-        {"vfw", "Video for Windows", "Windows", parseVfw, openVfw, false, false},
+        {"sim", "the simulated stereo rig", "every platform", parseSimulated, openSimulated, false, false, true},
+        {"file", "recorded footage", "every platform", parseFile, openFile, true, true, false},
+        {"vfw", "Video for Windows", "Windows", parseVfw, openVfw, false, false, false},
 #ifdef _WIN32
-        {"", "a DirectShow camera", "Windows", parseHost, openHost, false, true},
+        {"", "a DirectShow camera", "Windows", parseHost, openHost, false, true, false},
 #else
-        {"", "a V4L2 camera", "Linux", parseHost, openHost, false, true},
+        {"", "a V4L2 camera", "Linux", parseHost, openHost, false, true, false},
 #endif
     };
     return backends;

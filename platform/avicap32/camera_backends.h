@@ -67,6 +67,10 @@ struct CameraBackend {
     std::unique_ptr<CameraDevice> (*open)(const RigCameraEntry& camera, const RigClocks& clocks, std::string& error);
     bool pairs;      // an entry is followed by its partner's bare name (file:<left>,<right>)
     bool announced;  // which device became which side is said at opening
+    // Closed on the thread that gives the camera up, as nothing can hang
+    // there (the simulated rig); the others' cameras are retired
+    // (retired_cameras.h): a driver, or a file's reader, may hang in closing.
+    bool closedInPlace;
 };
 
 // Every backend, the host cameras' last.

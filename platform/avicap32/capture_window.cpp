@@ -134,9 +134,19 @@ RigCamera* cameraOf(const CaptureWindow& w) {
 
 RigCamera* connectedCamera(const CaptureWindow& w) { return w.connected ? cameraOf(w) : nullptr; }
 
+// Closes the camera's device: here, or on a thread of its own when its
+// driver could hang in the closing (retired_cameras.h).
+void closeDevice(RigCamera& camera) {
+    if (camera.entry.backend != nullptr && camera.entry.backend->closedInPlace) {
+        camera.device.reset();
+    } else {
+        standin::retireCamera(std::move(camera.device));
+    }
+}
+
 void loseCamera(RigCamera& camera) {
     camera.gone = true;
-    standin::retireCamera(std::move(camera.device));
+    closeDevice(camera);
 }
 
 // The distance assumes two pictures of one size: say so once when the left
@@ -201,7 +211,7 @@ LRESULT disconnect(CaptureWindow& w) {
     RigCamera* camera = connectedCamera(w);
     w.connected = false;
     if (camera == nullptr) return FALSE;
-    standin::retireCamera(std::move(camera->device));
+    closeDevice(*camera);
     return TRUE;
 }
 
