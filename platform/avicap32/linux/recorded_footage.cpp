@@ -187,7 +187,13 @@ bool RecordedFile::decodeNext() {
     for (;;) {
         const int received = avcodec_receive_frame(codec_, next_);
         if (received == 0) {
-            if (next_->width != cameraWidth_ || next_->height != height_) continue;  // another size: skipped
+            if (next_->width != cameraWidth_ || next_->height != height_) {  // another size: skipped
+                if (!saidOtherSize_)
+                    std::fprintf(stderr, "%s: frames of %dx%d skipped: the file began at %dx%d\n", path_.c_str(),
+                                 next_->width, next_->height, cameraWidth_, height_);
+                saidOtherSize_ = true;
+                continue;
+            }
             av_frame_unref(frame_);
             av_frame_move_ref(frame_, next_);
             return true;

@@ -64,6 +64,7 @@ private:
     bool atEnd_ = false;    // the file has ended in this lap
     bool broken_ = false;   // not a frame from its start any more: lost
     bool shownFresh_ = false;  // the frame last delivered is the one in frame_
+    bool saidOtherSize_ = false;  // frames of another size were skipped, and said once
     int64_t decoded_ = -1;  // the frame of the lap now in frame_
     std::chrono::steady_clock::time_point readUntil_{};  // reads give up after this
 };

@@ -106,6 +106,7 @@ public:
             failed_ = true;
         } else if (sample != nullptr && (timestamp < -kLatestTime || timestamp > kLatestTime)) {
             flags |= MF_SOURCE_READERF_ENDOFSTREAM;  // a time that would overflow ends the file
+            timeOutOfRange_ = true;
         } else if (sample != nullptr && !typeChanged_ && !otherSize_ && convert(sample)) {
             pendingTime_ = timestamp;
             pending_ = true;
@@ -130,10 +131,12 @@ public:
     CONDITION_VARIABLE changed_;
     // Under lock_:
     bool reading_ = false;  // a ReadSample is outstanding
+    LONGLONG requestedAt_ = 0;  // when it was asked for
     bool pending_ = false;  // converted_ holds a frame not taken yet
     LONGLONG pendingTime_ = 0;
     bool ended_ = false;   // end of stream reached
     bool failed_ = false;  // the stream failed
+    bool timeOutOfRange_ = false;  // a frame's time was refused
     // The reader's type changed: samples are skipped until the grab has
     // looked at the new one (asking the reader here, on its own thread,
     // could meet its lock), and while its frames are of another size than
@@ -191,6 +194,7 @@ private:
 
 class RecordedFile : public CameraDevice {
 public:
+    explicit RecordedFile(std::string name) : name_(std::move(name)) {}
     ~RecordedFile() override {
         closeReader();
         if (clock_ != nullptr) clock_->leave(member_);
@@ -314,14 +318,24 @@ private:
     // frames whose time has passed give way to the newest due one, read
     // within the grab so that both files of a pair show the same moment. After its last frame the file holds it until the pair's
     // next lap, and then starts again.
-    // Whether the reader's frames are of the size the file opened with.
+    // Whether the reader's frames are of the size the file opened with;
+    // those of another size are said once.
     bool framesOfOurSize() {
         IMFMediaType* type = nullptr;
         if (FAILED(reader_->GetCurrentMediaType(DWORD(MF_SOURCE_READER_FIRST_VIDEO_STREAM), &type))) return false;
         UINT32 w = 0, h = 0;
         MFGetAttributeSize(type, MF_MT_FRAME_SIZE, &w, &h);
         type->Release();
-        return int(w) == width_ && int(h) == height_;
+        const bool ours = int(w) == width_ && int(h) == height_;
+        if (!ours) sayOnce(said_.otherSize, "frames of " + std::to_string(w) + "x" + std::to_string(h) +
+                                                " skipped: the file began at " + std::to_string(width_) + "x" +
+                                                std::to_string(height_));
+        return ours;
+    }
+
+    void sayOnce(bool& said, const std::string& what) {
+        if (!said) std::fprintf(stderr, "%s: %s\n", name_.c_str(), what.c_str());
+        said = true;
     }
 
     GrabResult grabPaced(uint8_t* frame) {
@@ -348,6 +362,11 @@ private:
             framesInLap_ = 0;
         }
         const LONGLONG giveUpAt = now() + kGrabBudget;  // the time a rewind took not counted
+        // A reader that stops answering (Wine's, after a frame it cannot
+        // convert) leaves the last picture up; said once.
+        if (c.reading_ && sawFrame_ && now() - c.requestedAt_ > kStalledRead)
+            sayOnce(said_.stalled, "Media Foundation has given no frame for 2 s");
+        if (c.timeOutOfRange_) sayOnce(said_.timeOutOfRange, "a frame's time is out of range: the file ends there");
         for (int step = 0; step < 10000 && !atEnd_; ++step) {
             if (c.failed_) {
                 if (result != GrabResult::NewFrame) result = GrabResult::Lost;
@@ -450,6 +469,7 @@ private:
     // Called with the lock held, which it gives up while asking the reader.
     void requestSample(ReaderCallback& c) {
         c.reading_ = true;
+        c.requestedAt_ = now();
         ReleaseSRWLockExclusive(&c.lock_);
         const HRESULT hr =
             reader_->ReadSample(DWORD(MF_SOURCE_READER_FIRST_VIDEO_STREAM), 0, nullptr, nullptr, nullptr, nullptr);
@@ -460,6 +480,10 @@ private:
         }
     }
 
+    const std::string name_;  // as the user gave it, for what is said about the file
+    struct {
+        bool otherSize = false, stalled = false, timeOutOfRange = false;
+    } said_;  // each said once
     IMFSourceReader* reader_ = nullptr;
     ReaderCallback* callback_ = nullptr;
     int width_ = 0, height_ = 0;
@@ -477,6 +501,7 @@ private:
     static constexpr int kEndsBeforeFirstFrame = 25;
     static constexpr LONGLONG kGrabBudget = kHundredNsPerSecond / 5;  // reading frames that are due
     static constexpr LONGLONG kMaxCatchUp = 50;  // frames behind the clock before it is moved on
+    static constexpr LONGLONG kStalledRead = 2 * kHundredNsPerSecond;
 };
 
 }  // namespace
@@ -533,7 +558,7 @@ std::unique_ptr<CameraDevice> openRecordedFootage(const std::string& path, std::
         return nullptr;
     }
     auto attempt = std::make_shared<OpenAttempt>();
-    attempt->footage = std::make_unique<RecordedFile>();  // on the pair's clock once it is open
+    attempt->footage = std::make_unique<RecordedFile>(path);  // on the pair's clock once it is open
     attempt->url = wide;
     try {
         attempt->opener = std::thread([attempt] {
