@@ -372,6 +372,30 @@ TEST(FakeCameras, ADriverHungInACallHoldsNeitherTheWindowNorTheExit) {
     EXPECT_NE(run.stderrText().find("still closing"), std::string::npos) << run.stderrText();
 }
 
+// A driver that stops answering in VIDIOC_DQBUF: the camera is given up
+// within a second and the other one tracks on; once the call returns, the
+// camera comes back.
+TEST(FakeCameras, ADriverHungInAGrabCostsOnlyItsCamera) {
+    SKIP_WHEN_SANITIZED();
+    FakeCameraRun run("path=/dev/video0,formats=yuyv,control=@/ball0;path=/dev/video1,formats=yuyv,control=@/ball1",
+                      "/dev/video0,/dev/video1");
+    run.setBall(0, 200, 100);
+    run.setBall(1, 300, 100);
+    ASSERT_TRUE(run.started());
+    ASSERT_GE(run.reports(2, 10.0).size(), 2u) << run.stderrText();
+    run.setBall(0, 200, 100, "hang");
+    const std::vector<Report> hung = run.reports(4, 8.0);
+    ASSERT_GE(hung.size(), 4u) << run.stderrText();
+    EXPECT_REPORT(hung[3], 0, 0, 300, 379);
+    run.setBall(0, 220, 100);
+    const std::vector<Report> back = run.reports(4, 8.0);
+    ASSERT_GE(back.size(), 4u) << run.stderrText();
+    EXPECT_REPORT(back[3], 220, 379, 300, 379);
+    run.expectSteadyReports();
+    EXPECT_EQ(run.stop(), 0) << run.stderrText();
+    EXPECT_EQ(countOf(run.stderrText(), "/dev/video0: the driver does not answer"), 1u) << run.stderrText();
+}
+
 // Automatic white balance drifts the tint to blue (the fake's 60 s of drift
 // pass in 4 s): fixed at 4000 K the reports hold; on automatic the same
 // scene loses the ball at the default threshold.

@@ -27,7 +27,8 @@ struct Size {
 //   firstframe=<ms from stream start>,card=<name; "Fake Camera N" unset>
 // The first size and format are the camera's initial format. The control
 // file holds "x y" (the ball's centre, x from the left, y from the top row),
-// optionally followed by "pause" (no frames) or "unplug" (node gone).
+// optionally followed by "pause" (no frames), "unplug" (node gone) or "hang"
+// (VIDIOC_DQBUF does not return).
 struct CameraConfig {
     std::string path;
     std::vector<std::string> aliases;
@@ -51,6 +52,7 @@ struct Scene {
     int x = 100, y = 100;
     bool paused = false;
     bool unplugged = false;
+    bool hung = false;  // VIDIOC_DQBUF does not return
 };
 
 // A camera's exposure and white balance (fake_controls.cpp), by control id.

@@ -195,6 +195,7 @@ void readScene(Camera& c) {
     if (std::sscanf(text, "%d %d", &s.x, &s.y) != 2) return;
     s.paused = std::strstr(text, "pause") != nullptr;
     s.unplugged = std::strstr(text, "unplug") != nullptr;
+    s.hung = std::strstr(text, "hang") != nullptr;
     if (s.unplugged && !c.scene.unplugged) unplug(c);
     if (c.scene.unplugged && !s.unplugged) {
         ++c.plugGeneration;
@@ -750,16 +751,24 @@ static void forgetMapping(void* addr) {
 extern "C" {
 
 // A driver that hangs: with fault=...+hang-streamoff, VIDIOC_STREAMOFF
-// never returns. It hangs outside the fake's lock, so the other camera and
-// the other calls go on.
+// never returns; while the control file says "hang", VIDIOC_DQBUF does not
+// return. It hangs outside the fake's lock, so the other camera and the
+// other calls go on.
 static void hangIfTheDriverWould(int fd, unsigned long request) {
-    if (request != VIDIOC_STREAMOFF) return;
-    {
-        std::lock_guard<std::recursive_mutex> guard(fake().lock);
-        const OpenFile* file = fileOf(fd);
-        if (file == nullptr || file->camera->config.fault.find("hang-streamoff") == std::string::npos) return;
+    if (request != VIDIOC_STREAMOFF && request != VIDIOC_DQBUF) return;
+    for (;;) {
+        {
+            std::lock_guard<std::recursive_mutex> guard(fake().lock);
+            OpenFile* file = fileOf(fd);
+            if (file == nullptr) return;
+            if (request == VIDIOC_DQBUF) readScene(*file->camera);
+            const bool hangs = request == VIDIOC_DQBUF
+                                   ? file->camera->scene.hung
+                                   : file->camera->config.fault.find("hang-streamoff") != std::string::npos;
+            if (!hangs) return;
+        }
+        usleep(50 * 1000);
     }
-    for (;;) pause();
 }
 
 long syscall(long number, ...) {

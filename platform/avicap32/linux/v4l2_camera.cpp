@@ -17,6 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <utility>
 
 namespace standin {
@@ -29,6 +31,21 @@ using namespace v4l2;
 constexpr uint32_t kBufferCount = 4;
 constexpr int kMaxDrain = 64;  // buffers taken in one grab before giving up on "newest"
 constexpr long kLargestYuyvArea = 640 * 480;  // above this MJPEG is preferred where offered
+// How long a grab's driver calls may take beyond its wait for a frame
+// before the driver is taken as hung.
+constexpr auto kDriverAnswers = std::chrono::milliseconds(500);
+
+// Devices whose driver hung in a grab's call: not opened again until that
+// call has returned (and the camera that made it is destroyed).
+std::mutex hungMutex;
+std::set<std::string>& hungDevices() {
+    static std::set<std::string> paths;  // under hungMutex
+    return paths;
+}
+bool driverHangs(const std::string& path) {
+    std::lock_guard<std::mutex> guard(hungMutex);
+    return hungDevices().count(path) != 0;
+}
 
 uint32_t deviceCaps(const v4l2_capability& cap) {
     return (cap.capabilities & V4L2_CAP_DEVICE_CAPS) != 0 ? cap.device_caps : cap.capabilities;
@@ -283,7 +300,14 @@ void V4l2Camera::stop() {
     fd_ = -1;
 }
 
-V4l2Camera::~V4l2Camera() { stop(); }
+V4l2Camera::~V4l2Camera() {
+    driver_.finish();  // a hung call holds this thread (retired_cameras.h)
+    if (driverHung_) {
+        std::lock_guard<std::mutex> guard(hungMutex);
+        hungDevices().erase(path_);
+    }
+    stop();
+}
 
 bool V4l2Camera::requeue(uint32_t index) {
     v4l2_buffer buf{};
@@ -296,17 +320,42 @@ bool V4l2Camera::requeue(uint32_t index) {
 GrabResult V4l2Camera::grab(uint8_t* frame) {
     if (lost_) return GrabResult::Lost;
     if (frame == nullptr) return GrabResult::NoNewFrame;
-    const GrabResult result = streaming_ ? grabStreaming(frame) : grabRead(frame);
+    if (!streaming_) driverFrame_.resize(size_t(frameWidth_) * 3 * size_t(height_));
+    const bool answered = driver_.run(
+        [this] { driverResult_ = streaming_ ? dequeueNewest() : grabRead(driverFrame_.data()); },
+        std::chrono::milliseconds(timeoutMs_) + kDriverAnswers);
+    if (!answered) {
+        std::fprintf(stderr, "%s: the driver does not answer; the camera is given up until it does\n",
+                     path_.c_str());
+        std::lock_guard<std::mutex> guard(hungMutex);
+        driverHung_ = hungDevices().insert(path_).second;
+        lost_ = true;
+        return GrabResult::Lost;
+    }
     // A lost camera is stopped and closed where it is destroyed: off the
     // window's thread (retired_cameras.h), as its driver may hang there.
-    if (result == GrabResult::Lost) lost_ = true;
-    return result;
+    if (driverResult_ == GrabResult::Lost) lost_ = true;
+    if (driverResult_ != GrabResult::NewFrame) return driverResult_;
+    if (!streaming_) {
+        std::copy(driverFrame_.begin(), driverFrame_.end(), frame);
+        return GrabResult::NewFrame;
+    }
+    // The buffer is the program's until the next grab gives it back.
+    const bool converted =
+        convertCameraFrame(fourcc_, static_cast<const uint8_t*>(buffers_[heldIndex_].start), heldBytes_,
+                           cameraWidth_, height_, bytesPerLine_, frameWidth_, frame, scratch_);
+    return converted ? GrabResult::NewFrame : GrabResult::NoNewFrame;
 }
 
-// Takes every filled buffer the driver holds and converts only the newest
-// usable one; if none is there yet, waits for one once. Dequeues only what
-// poll says is there, so that an empty queue costs nothing.
-GrabResult V4l2Camera::grabStreaming(uint8_t* frame) {
+// On the driver thread: gives back the buffer the last grab converted, then
+// takes every filled buffer the driver holds and keeps only the newest
+// usable one in held_; if none is there yet, waits for one once. Dequeues
+// only what poll says is there, so that an empty queue costs nothing.
+GrabResult V4l2Camera::dequeueNewest() {
+    if (holding_) {
+        holding_ = false;
+        if (!requeue(heldIndex_)) return GrabResult::Lost;
+    }
     bool haveLatest = false, lost = false;
     v4l2_buffer latest{};
     auto drain = [&]() {
@@ -360,12 +409,10 @@ GrabResult V4l2Camera::grabStreaming(uint8_t* frame) {
     if (lost) return GrabResult::Lost;
     if (!haveLatest) return GrabResult::NoNewFrame;
     lastFrameAt_ = Clock::now();
-
-    const bool converted =
-        convertCameraFrame(fourcc_, static_cast<const uint8_t*>(buffers_[latest.index].start), latest.bytesused,
-                           cameraWidth_, height_, bytesPerLine_, frameWidth_, frame, scratch_);
-    if (!requeue(latest.index)) return GrabResult::Lost;
-    return converted ? GrabResult::NewFrame : GrabResult::NoNewFrame;
+    heldIndex_ = latest.index;
+    heldBytes_ = latest.bytesused;
+    holding_ = true;
+    return GrabResult::NewFrame;
 }
 
 // Without streaming: read() frames while they are there, keeping the last
@@ -435,7 +482,8 @@ CameraDevice::Reopen V4l2Camera::reopener() const {
     const int cameraWidth = cameraWidth_, height = height_;
     return [path, cameraWidth, height](std::string& error) -> std::unique_ptr<CameraDevice> {
         struct stat st {};
-        if (::stat(path.c_str(), &st) != 0) return nullptr;  // not back yet: nothing to say
+        // Not back yet, or its driver still hangs (said when it began): nothing to say.
+        if (::stat(path.c_str(), &st) != 0 || driverHangs(path)) return nullptr;
         return V4l2Camera::openAtSize(path, cameraWidth, height, error);
     };
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/avicap32/camera_device.h"
+#include "platform/avicap32/linux/driver_thread.h"
 
 namespace standin {
 
@@ -66,7 +67,9 @@ public:
     std::string description() const override { return description_; }
 
     // Writes the newest frame the camera has into frame, waiting at most
-    // about one frame interval for one to arrive.
+    // about one frame interval for one to arrive. The driver's calls run on
+    // the camera's own thread: one that does not return within half a second
+    // more loses the camera, which is not opened again until it has.
     GrabResult grab(uint8_t* frame) override;
 
     Reopen reopener() const override;
@@ -84,7 +87,7 @@ private:
     bool startStreaming(std::string& error);
     void unmapBuffers();
     void stop();
-    GrabResult grabStreaming(uint8_t* frame);
+    GrabResult dequeueNewest();
     GrabResult grabRead(uint8_t* frame);
     bool requeue(uint32_t index);
     void dropFilledBuffers();
@@ -110,6 +113,17 @@ private:
     std::vector<Buffer> buffers_;
     std::vector<uint8_t> readBuffer_;
     std::vector<uint8_t> scratch_;
+    // The driver thread's: a grab's result, the newest buffer it dequeued
+    // (the grab converts it; the next grab's calls give it back) or, without
+    // streaming, the frame it read. Read by the grab once the thread has
+    // answered, never after it did not.
+    GrabResult driverResult_ = GrabResult::NoNewFrame;
+    uint32_t heldIndex_ = 0, heldBytes_ = 0;
+    bool holding_ = false;
+    std::vector<uint8_t> driverFrame_;
+    bool driverHung_ = false;  // this camera put its path among the hung ones
+    // Last, so that it ends before the members its calls use.
+    DriverThread driver_;
 };
 
 // Device paths (dir/videoN, in order of N) of the V4L2 devices under dir
