@@ -9,6 +9,10 @@
 namespace standin {
 namespace v4l2 {
 
+uint32_t deviceCaps(const v4l2_capability& cap) {
+    return (cap.capabilities & V4L2_CAP_DEVICE_CAPS) != 0 ? cap.device_caps : cap.capabilities;
+}
+
 int xioctl(int fd, unsigned long request, void* arg) {
     int result;
     do {

@@ -3,6 +3,8 @@
 // room for its stream.
 #pragma once
 
+#include <linux/videodev2.h>
+
 #include <cstdint>
 #include <vector>
 
@@ -16,6 +18,10 @@ constexpr int kMaxDimension = 16384;
 int xioctl(int fd, unsigned long request, void* arg);
 
 bool isMjpeg(uint32_t fourcc);
+
+// What the device node itself can do (its V4L2_CAP_* flags), from
+// VIDIOC_QUERYCAP's answer.
+uint32_t deviceCaps(const v4l2_capability& cap);
 
 // Frames a second, from the current frame interval; 0 when unknown.
 uint32_t currentFps(int fd);

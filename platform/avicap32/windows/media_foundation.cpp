@@ -1,11 +1,10 @@
 // Media Foundation below the capture windows: recorded footage through the
 // source reader. (Cameras are read through DirectShow, directshow_camera.cpp.)
 //
-// Each file gets one source reader in asynchronous mode. Its callback runs on
-// Media Foundation's worker threads and converts every sample into a
-// bottom-up BGR frame kept here; a grab, on the program's own thread, shows
-// the frame that is due on the pair's clock. The program itself never sees
-// another thread.
+// Each file gets one source reader in asynchronous mode. Its callback
+// (reader_callback.h) runs on Media Foundation's worker threads and converts
+// every sample into a bottom-up BGR frame; a grab, on the program's own
+// thread, shows the frame that is due on the pair's clock.
 #include <windows.h>
 
 #include <mfapi.h>
@@ -27,19 +26,13 @@
 
 #include "platform/avicap32/camera_device.h"
 #include "platform/avicap32/frame_conversion.h"
-#include "platform/avicap32/windows/com_object.h"
+#include "platform/avicap32/windows/reader_callback.h"
 #include "platform/avicap32/playback_clock.h"
 #include "platform/avicap32/retired_cameras.h"
 
 namespace standin {
 
 namespace {
-
-constexpr LONGLONG kHundredNsPerSecond = 10000000;
-// Times in a file beyond this (about 116 days either way) are refused: the
-// file ends there. Within it, every difference of two times and the
-// seconds they make fit their types.
-constexpr LONGLONG kLatestTime = kHundredNsPerSecond * 10000000;
 
 template <class T>
 void release(T*& p) {
@@ -87,110 +80,6 @@ bool layoutOf(const GUID& subtype, PixelLayout& layout) {
     }
     return true;
 }
-
-// What the reader shares with its callback: the newest converted frame and
-// how the stream stands. Reference counted, so it lives as long as the
-// reader may still call back.
-class ReaderCallback : public ComObject<IMFSourceReaderCallback, IID_IMFSourceReaderCallback> {
-public:
-    ReaderCallback() {
-        InitializeSRWLock(&lock_);
-        InitializeConditionVariable(&changed_);
-    }
-
-    STDMETHODIMP OnReadSample(HRESULT status, DWORD, DWORD flags, LONGLONG timestamp, IMFSample* sample) override {
-        AcquireSRWLockExclusive(&lock_);
-        reading_ = false;
-        if ((flags & MF_SOURCE_READERF_CURRENTMEDIATYPECHANGED) != 0) typeChanged_ = true;
-        if (FAILED(status) || (flags & MF_SOURCE_READERF_ERROR) != 0) {
-            failed_ = true;
-        } else if (sample != nullptr && (timestamp < -kLatestTime || timestamp > kLatestTime)) {
-            flags |= MF_SOURCE_READERF_ENDOFSTREAM;  // a time that would overflow ends the file
-            timeOutOfRange_ = true;
-        } else if (sample != nullptr && !typeChanged_ && !otherSize_ && convert(sample)) {
-            pendingTime_ = timestamp;
-            pending_ = true;
-        }
-        if ((flags & MF_SOURCE_READERF_ENDOFSTREAM) != 0) ended_ = true;
-        ReleaseSRWLockExclusive(&lock_);
-        WakeAllConditionVariable(&changed_);
-        return S_OK;
-    }
-    STDMETHODIMP OnFlush(DWORD) override { return S_OK; }
-    STDMETHODIMP OnEvent(DWORD, IMFMediaEvent*) override { return S_OK; }
-
-    void setFormat(PixelLayout layout, int width, int height, bool topDown) {
-        layout_ = layout;
-        width_ = width;
-        height_ = height;
-        topDown_ = topDown;
-        converted_.assign(size_t(width) * 3 * size_t(height), 0);
-    }
-
-    SRWLOCK lock_;
-    CONDITION_VARIABLE changed_;
-    // Under lock_:
-    bool reading_ = false;  // a ReadSample is outstanding
-    LONGLONG requestedAt_ = 0;  // when it was asked for
-    bool pending_ = false;  // converted_ holds a frame not taken yet
-    LONGLONG pendingTime_ = 0;
-    bool ended_ = false;   // end of stream reached
-    bool failed_ = false;  // the stream failed
-    bool timeOutOfRange_ = false;  // a frame's time was refused
-    // The reader's type changed: samples are skipped until the grab has
-    // looked at the new one (asking the reader here, on its own thread,
-    // could meet its lock), and while its frames are of another size than
-    // the file opened with, which could not be shown in the same picture.
-    bool typeChanged_ = false;
-    bool otherSize_ = false;
-    std::vector<uint8_t> converted_;
-
-private:
-    // Converts a sample into converted_. The row order comes from the
-    // buffer's own pitch where it has one; otherwise from the type (see
-    // chooseOutput). Sizes are checked against the frame, never taken from
-    // a helper.
-    bool convert(IMFSample* sample) {
-        IMFMediaBuffer* buffer = nullptr;
-        if (FAILED(sample->ConvertToContiguousBuffer(&buffer)) || buffer == nullptr) return false;
-        bool done = false;
-        const size_t rowBytes = packedRowBytes(layout_, width_);
-        const size_t rows = layout_ == PixelLayout::Nv12 ? size_t(height_) * 3 / 2 : size_t(height_);
-        IMF2DBuffer* buffer2d = nullptr;
-        BYTE* scan0 = nullptr;
-        LONG pitch = 0;
-        DWORD held = 0;  // what the buffer holds: a frame larger than that is not read
-        buffer->GetCurrentLength(&held);
-        if (SUCCEEDED(buffer->QueryInterface(__uuidof(IMF2DBuffer), reinterpret_cast<void**>(&buffer2d))) &&
-            SUCCEEDED(buffer2d->Lock2D(&scan0, &pitch))) {
-            // scan0 is the top row; a negative pitch walks up through memory.
-            const size_t stride = size_t(pitch < 0 ? -LONGLONG(pitch) : LONGLONG(pitch));
-            if (stride >= rowBytes && (pitch > 0 || layout_ != PixelLayout::Nv12) && stride * rows <= held) {
-                const uint8_t* start = pitch < 0 ? scan0 - (rows - 1) * stride : scan0;
-                done = convertFrame(layout_, start, stride * rows, stride, pitch > 0, width_, height_,
-                                    converted_.data());
-            }
-            buffer2d->Unlock2D();
-        } else {
-            BYTE* data = nullptr;
-            DWORD length = 0;
-            if (SUCCEEDED(buffer->Lock(&data, nullptr, &length))) {
-                // Whole rows, packed or padded alike.
-                const size_t stride = size_t(length) / rows;
-                done = stride >= rowBytes && stride - rowBytes < 64 &&
-                       convertFrame(layout_, data, length, stride, topDown_, width_, height_, converted_.data());
-                buffer->Unlock();
-            }
-        }
-        release(buffer2d);
-        buffer->Release();
-        return done;
-    }
-
-    PixelLayout layout_ = PixelLayout::Bgr24;
-    int width_ = 0, height_ = 0;
-    bool topDown_ = false;
-};
 
 class RecordedFile : public CameraDevice {
 public:
