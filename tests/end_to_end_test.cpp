@@ -46,6 +46,9 @@ pid_t startProgram(const char* com1, const char* cameras, int monitorOutput = -1
     const pid_t pid = fork();
     if (pid == 0) {
         setpgid(0, 0);
+        // As a shell starts a program: the signals the tests send are not
+        // left ignored by whatever started the tests (nohup, a background job).
+        for (const int sig : {SIGINT, SIGHUP}) signal(sig, SIG_DFL);
         setenv("KESTROVA_CAMERAS", cameras, 1);
         unsetenv("DISPLAY");
         unsetenv("WAYLAND_DISPLAY");
