@@ -756,12 +756,13 @@ extern "C" {
 // other calls go on.
 static void hangIfTheDriverWould(int fd, unsigned long request) {
     if (request != VIDIOC_STREAMOFF && request != VIDIOC_DQBUF) return;
-    for (;;) {
+    for (bool waited = false;; waited = true) {
         {
             std::lock_guard<std::recursive_mutex> guard(fake().lock);
             OpenFile* file = fileOf(fd);
             if (file == nullptr) return;
-            if (request == VIDIOC_DQBUF) readScene(*file->camera);
+            // Each frame reads the control file; a hung call looks again.
+            if (request == VIDIOC_DQBUF && waited) readScene(*file->camera);
             const bool hangs = request == VIDIOC_DQBUF
                                    ? file->camera->scene.hung
                                    : file->camera->config.fault.find("hang-streamoff") != std::string::npos;

@@ -8,10 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -55,18 +52,15 @@ void playsOrIsRefused(const char* check, const std::string& left, const std::str
     std::string text;
     if (!output({wine, probe, "close"}, 40, text)) fail(std::string(check) + ": the main window was not found");
     const int status = finish(pid, 10);
-    std::stringstream read;
-    read << std::ifstream(errors).rdbuf();
-    std::string said = read.str();
-    said.erase(std::remove(said.begin(), said.end(), '\r'), said.end());  // Wine's console ends lines with CR LF
+    const std::string told = said(errors);
     bool named = false;
-    for (const std::string& line : lines) named = named || said.find(line) != std::string::npos;
-    std::printf("%s: ended after the close (wait status %d); it said:\n%s", check, status, said.c_str());
+    for (const std::string& line : lines) named = named || told.find(line) != std::string::npos;
+    std::printf("%s: ended after the close (wait status %d); it said:\n%s", check, status, told.c_str());
     if (!named) fail(std::string(check) + ": no line says what became of the file");
     // Wine's own fault: a process that ends while one of its GStreamer
     // threads is stuck (in a reader the program left going down) may die by
     // SIGSEGV as Wine cuts that thread off. Any other end is the program's.
-    const bool leftAReader = said.find("the program ends without waiting for it") != std::string::npos;
+    const bool leftAReader = told.find("the program ends without waiting for it") != std::string::npos;
     if (status == -1) {
         fail(std::string(check) + ": still running 10 s after its window was closed");
     } else if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0) &&

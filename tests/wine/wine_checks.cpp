@@ -23,11 +23,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -86,6 +89,14 @@ int run(const std::vector<std::string>& argv, double seconds = 120) {
     const int status = finish(start(argv, {}, devNull), seconds);
     close(devNull);
     return status;
+}
+
+std::string said(const std::string& path) {
+    std::stringstream read;
+    read << std::ifstream(path).rdbuf();
+    std::string text = read.str();
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
 }
 
 // Runs a program; false when it failed. What it printed goes to text,

@@ -23,6 +23,9 @@ void fail(const std::string& what);
 // Runs a program for at most seconds; false when it failed. What it printed
 // goes to text.
 bool output(const std::vector<std::string>& argv, double seconds, std::string& text);
+// What a program wrote to the file at path, without the carriage returns of
+// Wine's console.
+std::string said(const std::string& path);
 // Starts a program with the given environment changes ("NAME=value", or
 // "NAME" to remove it); its standard output goes to outFd and its standard
 // error to errFd when >= 0.

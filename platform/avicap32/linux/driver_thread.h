@@ -40,7 +40,8 @@ private:
     std::function<void()> call_;  // asked for and not yet taken
     bool busy_ = false;           // a call is asked for or under way
     bool stopping_ = false;
-    bool hung_ = false;  // touched by run only
+
+    bool hung_ = false;  // the caller's alone: run's last wait ran out
     std::thread thread_;
 };
 
